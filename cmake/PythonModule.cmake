@@ -1,0 +1,38 @@
+# velmar_python_module(NAME <module name> DEST <subdirectory of the build's python/>
+#                      SOURCES ... LIBS ...)
+# Builds the extension once for every interpreter in VELMAR_PYTHONS, asking
+# each interpreter for its include directory and extension suffix.
+# Targets are named <NAME>_<implementation>, e.g. velmar_self_play_cpython.
+set(VELMAR_PYTHON_OUT ${CMAKE_BINARY_DIR}/python)
+
+function(velmar_query_python interp out_include out_suffix out_impl)
+  execute_process(
+    COMMAND ${VELMAR_PYTHON_EMULATOR} ${interp} -c
+      "import sys, sysconfig; print(sysconfig.get_paths()['include']); print(sysconfig.get_config_var('EXT_SUFFIX')); print(sys.implementation.name)"
+    OUTPUT_VARIABLE info RESULT_VARIABLE rc OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "Cannot query the interpreter ${interp}")
+  endif()
+  string(REPLACE "\n" ";" info "${info}")
+  list(GET info 0 inc)
+  list(GET info 1 suffix)
+  list(GET info 2 impl)
+  set(${out_include} ${VELMAR_PYTHON_SYSROOT}${inc} PARENT_SCOPE)
+  set(${out_suffix} ${suffix} PARENT_SCOPE)
+  set(${out_impl} ${impl} PARENT_SCOPE)
+endfunction()
+
+function(velmar_python_module)
+  cmake_parse_arguments(M "" "NAME;DEST" "SOURCES;LIBS" ${ARGN})
+  foreach(interp IN LISTS VELMAR_PYTHONS)
+    velmar_query_python(${interp} inc suffix impl)
+    set(target ${M_NAME}_${impl})
+    add_library(${target} MODULE ${M_SOURCES})
+    target_include_directories(${target} PRIVATE ${inc})
+    target_link_libraries(${target} PRIVATE ${M_LIBS})
+    set_target_properties(${target} PROPERTIES
+      PREFIX "" OUTPUT_NAME ${M_NAME} SUFFIX ${suffix}
+      CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
+      LIBRARY_OUTPUT_DIRECTORY ${VELMAR_PYTHON_OUT}/${M_DEST})
+  endforeach()
+endfunction()
