@@ -36,3 +36,21 @@ function(velmar_python_module)
       LIBRARY_OUTPUT_DIRECTORY ${VELMAR_PYTHON_OUT}/${M_DEST})
   endforeach()
 endfunction()
+
+# velmar_add_pytest(NAME <test name> DIR <tests directory>)
+# Registers one CTest test per interpreter in VELMAR_PYTHONS that runs pytest
+# over DIR with the built extensions and the velmar package importable.
+# Extra pytest arguments for every run can be given in VELMAR_PYTEST_ARGS.
+function(velmar_add_pytest)
+  cmake_parse_arguments(T "" "NAME;DIR" "" ${ARGN})
+  foreach(interp IN LISTS VELMAR_PYTHONS)
+    velmar_query_python(${interp} inc suffix impl)
+    add_test(NAME ${T_NAME}_${impl}
+             COMMAND ${VELMAR_PYTHON_EMULATOR} ${interp} -m pytest -q -p no:cacheprovider
+                     ${VELMAR_PYTEST_ARGS} ${T_DIR}
+             WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
+    set_tests_properties(${T_NAME}_${impl} PROPERTIES
+      ENVIRONMENT "PYTHONPATH=${VELMAR_PYTHON_OUT}:${CMAKE_SOURCE_DIR}/python:/usr/lib/python3/dist-packages;PYTHONDONTWRITEBYTECODE=1"
+      TIMEOUT 600)
+  endforeach()
+endfunction()
