@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Cross-builds the project for 32-bit ARM (armhf) and runs its tests under
+# qemu-arm-static: the C++ tests, and the Python tests under the emulated PyPy
+# (those marked slow or subprocess are left out: the emulator is about ten
+# times slower, and a subprocess started with sys.executable cannot run there).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/armhf-sysroot.sh
+jobs=$(nproc)
+
+cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake \
+  -DCMAKE_BUILD_TYPE=Release -DVELMAR_WERROR=ON -DVELMAR_BENCH=OFF
+cmake --build build-armhf -j"$jobs"
+ctest --test-dir build-armhf --output-on-failure -j"$jobs"
