@@ -49,9 +49,7 @@ struct PyErrorState {
     return {PyRef::steal(t), PyRef::steal(v), PyRef::steal(tb)};
   }
   bool empty() const { return !type; }
-  void restore() {
-    PyErr_Restore(type.release(), value.release(), traceback.release());
-  }
+  void restore() { PyErr_Restore(type.release(), value.release(), traceback.release()); }
 };
 
 }  // namespace pyutil

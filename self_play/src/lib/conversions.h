@@ -1,0 +1,31 @@
+#pragma once
+// Conversions between Python objects and the engine's records.
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+
+#include "config.h"
+#include "game_loop.h"
+#include "py_ref.h"
+
+namespace velmar::self_play {
+
+// Binds the fast-call arguments to the named parameters. Returns false with
+// TypeError set (too many, missing, unknown or repeated arguments).
+bool bind_arguments(const char* function, const char* const* names, Py_ssize_t count,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+// `id` through the index protocol to a signed 32-bit integer. A TypeError
+// becomes "argument 'id': <message>", keeping its cause.
+std::optional<int32_t> convert_id(PyObject* obj);
+
+// Reads the six fields of Config in order, stopping at the first failure;
+// returns none with the Python error set (a missing attribute's own error, or
+// TypeError "failed to extract field Config.<name>" caused by the conversion's).
+std::optional<Config> read_config(PyObject* config);
+
+// (history, policies, payoffs) as a tuple of three lists.
+pyutil::PyRef record_to_python(const GameRecord& record);
+
+}  // namespace velmar::self_play

@@ -1,0 +1,155 @@
+#include "inference_client.h"
+
+#include <new>
+
+namespace velmar::self_play {
+
+using pyutil::PyErrorState;
+using pyutil::PyRef;
+
+namespace {
+
+std::string repr_text(PyObject* obj) {
+  PyRef r = PyRef::steal(PyObject_Repr(obj));
+  if (!r) {
+    PyErr_Clear();
+    return "<unprintable object>";
+  }
+  Py_ssize_t len = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(r.get(), &len);
+  if (!text) {
+    PyErr_Clear();
+    return "<unprintable object>";
+  }
+  return std::string(text, static_cast<std::size_t>(len));
+}
+
+PyRef checked(PyObject* o) {
+  if (!o) throw std::bad_alloc();
+  return PyRef::steal(o);
+}
+
+}  // namespace
+
+std::string debug_text(const PyErrorState& error) {
+  std::string text = "PyErr { type: " + repr_text(error.type.get());
+  text += ", value: " + repr_text(error.value.get());
+  text += ", traceback: ";
+  if (error.traceback && error.traceback.get() != Py_None) {
+    text += "Some(" + repr_text(error.traceback.get()) + ")";
+  } else {
+    text += "None";
+  }
+  return text + " }";
+}
+
+EvalError fetch_eval_error() {
+  auto origin = std::make_shared<PyErrorOrigin>(PyErrorState::fetch());
+  std::string debug = debug_text(origin->state);
+  return EvalError{std::move(debug), std::move(origin)};
+}
+
+InferenceClient::InferenceClient(PyObject* inference_queue, PyObject* pipe, int32_t id)
+    : queue_(inference_queue),
+      pipe_(pipe),
+      id_(checked(PyLong_FromLong(id))),
+      zero_(checked(PyFloat_FromDouble(0.0))),
+      one_(checked(PyFloat_FromDouble(1.0))),
+      index0_(checked(PyLong_FromLong(0))),
+      index1_(checked(PyLong_FromLong(1))),
+      put_name_(checked(PyUnicode_InternFromString("put"))),
+      recv_name_(checked(PyUnicode_InternFromString("recv"))) {}
+
+std::optional<EvalError> InferenceClient::exchange(const Representation& repr, Reply& reply) {
+  if (!send(repr) || !receive(reply)) return fetch_eval_error();
+  return std::nullopt;
+}
+
+bool InferenceClient::send(const Representation& repr) {
+  // Every entry is 0.0 or 1.0: the two cached float objects serve them all.
+  PyRef planes = PyRef::steal(PyList_New(kNumPlanes));
+  if (!planes) return false;
+  for (uint32_t k = 0; k < kNumPlanes; ++k) {
+    PyObject* plane = PyList_New(kNumCells);
+    if (!plane) return false;
+    PyList_SET_ITEM(planes.get(), k, plane);
+    const float* row = repr.data() + k * kNumCells;
+    for (uint32_t x = 0; x < kNumCells; ++x) {
+      PyObject* f = row[x] == 1.0f ? one_.get() : zero_.get();
+      Py_INCREF(f);
+      PyList_SET_ITEM(plane, x, f);
+    }
+  }
+  PyRef request = PyRef::steal(PyTuple_Pack(2, id_.get(), planes.get()));
+  if (!request) return false;
+  PyRef put = PyRef::steal(PyObject_GetAttr(queue_, put_name_.get()));
+  if (!put) return false;
+  PyRef args = PyRef::steal(PyTuple_Pack(1, request.get()));
+  if (!args) return false;
+  PyRef result = PyRef::steal(PyObject_Call(put.get(), args.get(), nullptr));
+  return static_cast<bool>(result);
+}
+
+bool InferenceClient::receive(Reply& reply) {
+  PyRef recv = PyRef::steal(PyObject_GetAttr(pipe_, recv_name_.get()));
+  if (!recv) return false;
+  PyRef answer = PyRef::steal(PyObject_CallObject(recv.get(), nullptr));
+  if (!answer) return false;
+  PyRef policy = PyRef::steal(PyObject_GetItem(answer.get(), index0_.get()));
+  if (!policy || !extract_floats(policy.get(), reply.policy)) return false;
+  policy = PyRef();
+  PyRef values = PyRef::steal(PyObject_GetItem(answer.get(), index1_.get()));
+  return values && extract_floats(values.get(), reply.values);
+}
+
+namespace {
+
+bool push_float(PyObject* item, std::vector<float>& out) {
+  double v;
+  if (PyFloat_CheckExact(item)) {
+    v = PyFloat_AS_DOUBLE(item);
+  } else {
+    v = PyFloat_AsDouble(item);
+    if (v == -1.0 && PyErr_Occurred()) return false;
+  }
+  out.push_back(static_cast<float>(v));
+  return true;
+}
+
+}  // namespace
+
+bool extract_floats(PyObject* seq, std::vector<float>& out) {
+  out.clear();
+  if (PyUnicode_Check(seq)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(seq)) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'Sequence'",
+                 Py_TYPE(seq)->tp_name);
+    return false;
+  }
+  if (PyList_CheckExact(seq)) {
+    // Items are held while converted: a __float__ may change the list.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+      PyRef item = PyRef::borrow(PyList_GET_ITEM(seq, i));
+      if (!push_float(item.get(), out)) return false;
+    }
+    return true;
+  }
+  if (PyTuple_CheckExact(seq)) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(seq);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!push_float(PyTuple_GET_ITEM(seq, i), out)) return false;
+    }
+    return true;
+  }
+  PyRef it = PyRef::steal(PyObject_GetIter(seq));
+  if (!it) return false;
+  while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
+    if (!push_float(item.get(), out)) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+}  // namespace velmar::self_play

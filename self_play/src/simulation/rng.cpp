@@ -1,0 +1,55 @@
+#include "rng.h"
+
+#include <random>
+
+namespace velmar::self_play {
+namespace {
+
+uint64_t splitmix64(uint64_t& x) {
+  uint64_t z = (x += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+uint32_t rotl(uint32_t x, int k) {
+  return (x << k) | (x >> (32 - k));
+}
+
+}  // namespace
+
+Rng::Rng(uint64_t seed) {
+  for (int i = 0; i < 4; i += 2) {
+    const uint64_t v = splitmix64(seed);
+    s_[i] = static_cast<uint32_t>(v);
+    s_[i + 1] = static_cast<uint32_t>(v >> 32);
+  }
+  if ((s_[0] | s_[1] | s_[2] | s_[3]) == 0) s_[0] = 1;
+}
+
+Rng::result_type Rng::operator()() {
+  const uint32_t result = rotl(s_[1] * 5, 7) * 9;
+  const uint32_t t = s_[1] << 9;
+  s_[2] ^= s_[0];
+  s_[3] ^= s_[1];
+  s_[1] ^= s_[2];
+  s_[0] ^= s_[3];
+  s_[2] ^= t;
+  s_[3] = rotl(s_[3], 11);
+  return result;
+}
+
+float Rng::gamma(float alpha) {
+  std::gamma_distribution<double> dist(static_cast<double>(alpha), 1.0);
+  return static_cast<float>(dist(*this));
+}
+
+Rng& thread_rng() {
+  thread_local Rng rng([] {
+    std::random_device dev;
+    return (uint64_t{dev()} << 32) | dev();
+  }());
+  return rng;
+}
+
+}  // namespace velmar::self_play

@@ -1,0 +1,102 @@
+#include "search.h"
+
+#include <cmath>
+
+#include "rng.h"
+
+namespace velmar::self_play {
+
+EvalAbort::EvalAbort(EvalError e) : InvariantError(unwrap_failure(e.debug)), error(std::move(e)) {}
+
+std::string unwrap_failure(std::string_view what) {
+  return "called `Result::unwrap()` on an `Err` value: " + std::string(what);
+}
+
+SearchResult run_search(const Game& game, const Config& config, Evaluator& evaluator,
+                        Console& console) {
+  SearchNode root;
+  Reply reply;
+  EvalResult result = evaluate(root, game, evaluator, reply);
+  if (auto* error = std::get_if<EvalError>(&result)) {
+    console.write_line("Error evaluating root node: " + error->debug);
+    return std::move(*error);
+  }
+  if (root.children.size() >= 2) add_exploration_noise(root, config);
+  std::vector<uint32_t> path;
+  for (uint32_t i = 0; i < config.sims_per_move; ++i) {
+    run_simulation(root, game, config, evaluator, path, reply);
+  }
+  return root;
+}
+
+void add_exploration_noise(SearchNode& root, const Config& config) {
+  const float alpha = config.dirichlet_alpha;
+  if (!(alpha > 0.0f)) throw InvariantError(unwrap_failure("AlphaTooSmall"));
+  Rng& rng = thread_rng();
+  std::vector<float> noise(root.children.size());
+  float sum = 0.0f;
+  for (float& g : noise) {
+    g = rng.gamma(alpha);
+    sum += g;
+  }
+  const float scale = 1.0f / sum;
+  const float keep = 1.0f - config.exploration_fraction;
+  std::size_t j = 0;
+  for (auto& [cell, child] : root.children) {
+    // Each product is rounded before the sum (the build turns off fused multiply-add).
+    child.prior = config.exploration_fraction * (noise[j++] * scale) + keep * child.prior;
+  }
+}
+
+void run_simulation(SearchNode& root, const Game& game, const Config& config, Evaluator& evaluator,
+                    std::vector<uint32_t>& path, Reply& reply) {
+  Game scratch = game;
+  path.clear();
+  SearchNode* node = &root;
+  while (!node->children.empty()) {
+    const uint32_t cell = select_child(*node, config.c_base, config.c_init);
+    scratch.apply(cell);  // a child is always a legal tile of its parent's position
+    path.push_back(cell);
+    node = node->children.find(cell);
+  }
+  EvalResult result = evaluate(*node, scratch, evaluator, reply);
+  if (auto* error = std::get_if<EvalError>(&result)) throw EvalAbort(std::move(*error));
+  backpropagate(root, path, std::get<Values>(result));
+}
+
+uint32_t select_child(const SearchNode& node, float c_base, float c_init) {
+  const float n = static_cast<float>(node.visit_count);
+  const float r = 1.0f / c_base;
+  const float e = std::log((n + c_base) + r) + c_init;
+  const ChildMap& children = node.children;
+  if (children.empty()) fail("select_child on a node without children");
+  uint32_t best_cell = 0;
+  float best = 0.0f;
+  bool first = true;
+  for (const auto& [cell, child] : children) {
+    const float q =
+        child.visit_count > 0 ? child.value_sum / static_cast<float>(child.visit_count) : 0.0f;
+    const float score = q + e * child.prior;
+    if (first || score > best) {
+      best = score;
+      best_cell = cell;
+      first = false;
+    }
+  }
+  return best_cell;
+}
+
+void backpropagate(SearchNode& root, const std::vector<uint32_t>& path, const Values& values) {
+  SearchNode* current = &root;
+  for (uint32_t cell : path) {
+    SearchNode* child = current->children.find(cell);
+    if (!child) fail("a path cell without a child");
+    const uint32_t mover = current->player;
+    if (mover >= values.size()) fail_index(values.size(), mover);
+    child->visit_count += 1;
+    child->value_sum += values[mover];
+    current = child;
+  }
+}
+
+}  // namespace velmar::self_play
