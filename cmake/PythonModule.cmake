@@ -1,3 +1,7 @@
+# Included by every directory that builds an extension; each directory gets
+# the functions and VELMAR_PYTHON_OUT once.
+include_guard(DIRECTORY)
+
 # velmar_python_module(NAME <module name> DEST <subdirectory of the build's python/>
 #                      SOURCES ... LIBS ...)
 # Builds the extension once for every interpreter in VELMAR_PYTHONS, asking
