@@ -65,21 +65,61 @@ std::optional<EvalError> InferenceClient::exchange(const Representation& repr, R
   return std::nullopt;
 }
 
-bool InferenceClient::send(const Representation& repr) {
-  // Every entry is 0.0 or 1.0: the two cached float objects serve them all.
-  PyRef planes = PyRef::steal(PyList_New(kNumPlanes));
-  if (!planes) return false;
+bool InferenceClient::reusable_planes() const {
+#ifdef PYPY_VERSION
+  return false;  // reference counts of emulated objects say nothing about other holders
+#else
+  // Only when nobody but this client holds the previous planes can they be
+  // refilled: the server cannot tell them from new lists.
+  PyObject* planes = planes_.get();
+  if (!planes || Py_REFCNT(planes) != 1 || !PyList_CheckExact(planes) ||
+      PyList_GET_SIZE(planes) != kNumPlanes) {
+    return false;
+  }
   for (uint32_t k = 0; k < kNumPlanes; ++k) {
-    PyObject* plane = PyList_New(kNumCells);
-    if (!plane) return false;
-    PyList_SET_ITEM(planes.get(), k, plane);
-    const float* row = repr.data() + k * kNumCells;
-    for (uint32_t x = 0; x < kNumCells; ++x) {
-      PyObject* f = row[x] == 1.0f ? one_.get() : zero_.get();
-      Py_INCREF(f);
-      PyList_SET_ITEM(plane, x, f);
+    PyObject* plane = PyList_GET_ITEM(planes, k);
+    if (Py_REFCNT(plane) != 1 || !PyList_CheckExact(plane) || PyList_GET_SIZE(plane) != kNumCells) {
+      return false;
     }
   }
+  return true;
+#endif
+}
+
+bool InferenceClient::send(const Representation& repr) {
+  // Every entry is 0.0 or 1.0: the two cached float objects serve them all.
+  if (reusable_planes()) {
+    for (uint32_t k = 0; k < kNumPlanes; ++k) {
+      PyObject* plane = PyList_GET_ITEM(planes_.get(), k);
+      const float* row = repr.data() + k * kNumCells;
+      for (uint32_t x = 0; x < kNumCells; ++x) {
+        PyObject* f = row[x] == 1.0f ? one_.get() : zero_.get();
+        PyObject* old = PyList_GET_ITEM(plane, x);
+        if (old == f) continue;
+        Py_INCREF(f);
+        PyList_SET_ITEM(plane, x, f);
+        Py_XDECREF(old);
+      }
+    }
+  } else {
+    planes_ = PyRef::steal(PyList_New(kNumPlanes));
+    if (!planes_) return false;
+    for (uint32_t k = 0; k < kNumPlanes; ++k) {
+      PyObject* plane = PyList_New(kNumCells);
+      if (!plane) {
+        planes_ = PyRef();
+        return false;
+      }
+      PyList_SET_ITEM(planes_.get(), k, plane);
+      const float* row = repr.data() + k * kNumCells;
+      for (uint32_t x = 0; x < kNumCells; ++x) {
+        PyObject* f = row[x] == 1.0f ? one_.get() : zero_.get();
+        Py_INCREF(f);
+        PyList_SET_ITEM(plane, x, f);
+      }
+    }
+  }
+  const PyRef& planes = planes_;
   PyRef request = PyRef::steal(PyTuple_Pack(2, id_.get(), planes.get()));
   if (!request) return false;
   PyRef put = PyRef::steal(PyObject_GetAttr(queue_, put_name_.get()));

@@ -33,11 +33,13 @@ class InferenceClient : public Evaluator {
 
  private:
   bool send(const Representation& repr);
+  bool reusable_planes() const;
   bool receive(Reply& reply);
 
   PyObject* queue_;
   PyObject* pipe_;
   pyutil::PyRef id_, zero_, one_, index0_, index1_, put_name_, recv_name_;
+  pyutil::PyRef planes_;  // the planes of the last request
 };
 
 // Converts a sequence of numbers (not a string) to single-precision floats.
