@@ -1,0 +1,38 @@
+"""python3 -m velmar COMMAND: play, show, init-weights, bench."""
+
+import sys
+
+USAGE = """usage: python3 -m velmar COMMAND [options]
+
+commands:
+  play          self-play games with a batched inference server; writes training data
+  show          render a game (SVG, PNG, HTML page) from the data or from a record
+  init-weights  write a seeded random initialisation of the numpy/torch network (.npz)
+  bench         measure the transport and the evaluators
+
+python3 -m velmar COMMAND --help describes a command's options.
+"""
+
+
+def main(argv=None):
+    argv = list(sys.argv[1:] if argv is None else argv)
+    if not argv or argv[0] in ("-h", "--help"):
+        sys.stdout.write(USAGE)
+        return 0 if argv else 2
+    cmd, rest = argv[0], argv[1:]
+    if cmd == "play":
+        from velmar.play import main as run
+    elif cmd == "show":
+        from velmar.show import main as run
+    elif cmd == "init-weights":
+        from velmar.bench import init_weights_main as run
+    elif cmd == "bench":
+        from velmar.bench import main as run
+    else:
+        sys.stderr.write("unknown command %r\n\n%s" % (cmd, USAGE))
+        return 2
+    return run(rest)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

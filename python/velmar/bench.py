@@ -1,0 +1,131 @@
+"""``python3 -m velmar bench`` and ``python3 -m velmar init-weights``.
+
+bench measures, and only reports:
+- packing a request's planes into 250 bytes in the worker, and decoding a reply;
+- the round trip of one request through a running server (uniform evaluator),
+  from ``put`` to the end of ``recv``;
+- an evaluator on batches of random positions (``--evaluator``, ``--batch``).
+"""
+
+import argparse
+import os
+import random
+import sys
+import threading
+import time
+
+
+def init_weights_main(argv=None):
+    ap = argparse.ArgumentParser(prog="python3 -m velmar init-weights",
+                                 description="Write a seeded random initialisation of the "
+                                             "numpy/torch network as an .npz.")
+    ap.add_argument("--out", required=True, help="path of the .npz to write")
+    ap.add_argument("--seed", type=int, default=0)
+    args = ap.parse_args(argv)
+    from velmar.evaluators import init_params, save_params
+    save_params(init_params(args.seed), args.out)
+    print("weights: %s (seed %d)" % (args.out, args.seed))
+    return 0
+
+
+def _random_planes(rng):
+    planes = [[0.0] * 400 for _ in range(5)]
+    for x in range(400):
+        k = rng.randrange(6)
+        if k < 4 and rng.random() < 0.5:
+            planes[k][x] = 1.0
+        elif k == 4 and rng.random() < 0.1:
+            planes[4][x] = 1.0
+    return planes
+
+
+def _time(fn, n):
+    t = time.perf_counter()
+    for _ in range(n):
+        fn()
+    return (time.perf_counter() - t) / n
+
+
+def bench_transport(n=5000):
+    from velmar import server as srv
+    rng = random.Random(1)
+    planes = _random_planes(rng)
+    out = {}
+    out["pack_us"] = 1e6 * _time(lambda: srv.pack_planes(planes), n)
+    reply = srv.encode_reply([rng.random() for _ in range(400)], [0.25] * 4)
+    out["decode_us"] = 1e6 * _time(lambda: srv.decode_reply(reply), n)
+    return out
+
+
+def bench_round_trip(n=5000, clients=1, evaluator="uniform"):
+    """Mean seconds per request, from put to the reply decoded, with
+    ``clients`` threads each doing n requests through one server process."""
+    from velmar import server as srv
+    request_r, request_w = os.pipe()
+    replies = [os.pipe() for _ in range(clients)]
+    proc = srv.start_server(evaluator, request_r, [w for _, w in replies], request_w)
+    os.close(request_r)
+    for _, w in replies:
+        os.close(w)
+    planes = _random_planes(random.Random(2))
+    times = [0.0] * clients
+
+    def loop(k):
+        c = srv.Client(k, request_w, replies[k][0])
+        t = time.perf_counter()
+        for _ in range(n):
+            c.put((k, planes))
+            c.recv()
+        times[k] = (time.perf_counter() - t) / n
+
+    threads = [threading.Thread(target=loop, args=(k,)) for k in range(clients)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    stats = proc.stop()
+    for r, _ in replies:
+        os.close(r)
+    os.close(request_w)
+    return sum(times) / clients, stats
+
+
+def bench_evaluator(spec, batch, repeat=20, seed=0, device=None):
+    import numpy as np
+    from velmar.evaluators import make_evaluator
+    ev = make_evaluator(spec, seed=seed, device=device)
+    rng = np.random.RandomState(3)
+    planes = (rng.random_sample((batch, 5, 20, 20)) < 0.2).astype(np.float32)
+    bits = np.packbits(planes.reshape(batch, -1).astype(np.uint8), axis=1, bitorder="little")
+    raw = bits.tobytes()
+    ev.evaluate_bits(raw, batch)  # warm up
+    t = time.perf_counter()
+    for _ in range(repeat):
+        ev.evaluate_bits(raw, batch)
+    return (time.perf_counter() - t) / repeat, ev.describe()
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(prog="python3 -m velmar bench", description=__doc__.split("\n\n")[0])
+    ap.add_argument("--evaluator", default="numpy")
+    ap.add_argument("--batch", type=int, default=64)
+    ap.add_argument("--device", default=None)
+    ap.add_argument("--requests", type=int, default=5000)
+    args = ap.parse_args(argv)
+    print("interpreter: %s %s" % (sys.implementation.name, sys.version.split()[0]))
+    t = bench_transport()
+    print("pack planes (worker):      %.1f us per request" % t["pack_us"])
+    print("decode reply (worker):     %.1f us per new reply (an unchanged reply costs nothing)"
+          % t["decode_us"])
+    for k in (1, 2):
+        rt, stats = bench_round_trip(args.requests, k)
+        print("round trip, uniform, %d client(s): %.1f us per request (mean batch %.2f)"
+              % (k, rt * 1e6, stats["mean_batch"] if stats else float("nan")))
+    try:
+        sec, desc = bench_evaluator(args.evaluator, args.batch, device=args.device)
+    except ImportError as e:
+        print("evaluator %s: not measured (%s)" % (args.evaluator, e))
+    else:
+        print("evaluator %s: batch of %d in %.2f ms (%.1f us per position)"
+              % (desc, args.batch, sec * 1e3, sec * 1e6 / args.batch))
+    return 0

@@ -1,0 +1,582 @@
+"""``python3 -m velmar play``: self-play with a batched inference server.
+
+The main process starts the inference server (``velmar.server``, a process of
+its own) and W worker processes. Each worker takes the next game index from a
+shared counter and plays it with ``velmar_self_play.generate_game_data``,
+handing it a ``velmar.server.Client`` as both ``inference_queue`` and
+``pipe``; then it replays the record with ``velmar.rules`` to build the
+training rows (``velmar.data.game_rows``) and sends them to the main process,
+which writes them as shards and shows one aggregate progress line.
+
+Stopping: on SIGINT or SIGTERM the main process asks every worker to stop
+(SIGTERM). A worker in a game abandons it at its next exchange with the
+server (the game is counted as lost); a worker that has just finished one
+first delivers it. The main process then writes every finished game, stops
+the server, writes the summary and exits with 130 (SIGINT) or 143 (SIGTERM).
+A worker that dies is reported with the game it was playing; the others go
+on, and the run exits with 1.
+"""
+
+import argparse
+import json
+import multiprocessing
+import multiprocessing.connection
+import os
+import pickle
+import signal
+import sys
+import time
+import types
+
+DEFAULTS = dict(games=8, sims=800, sample_moves=30, c_base=19652.0, c_init=1.25,
+                dirichlet_alpha=0.3, exploration_fraction=0.25, evaluator="uniform",
+                out=os.path.join("out", "play"), seed=0, shard_games=16, max_batch=64)
+TYPICAL_TILES = 300  # a guess of a game's length until one has finished
+
+
+def add_arguments(ap):
+    d = DEFAULTS
+    ap.add_argument("--games", type=int, default=d["games"],
+                    help="number of games to play (default %(default)s)")
+    ap.add_argument("--workers", type=int, default=os.cpu_count() or 1,
+                    help="self-play worker processes (default: the number of cores, %(default)s)")
+    ap.add_argument("--sims", type=int, default=d["sims"],
+                    help="simulations per tile (default %(default)s, as AlphaZero)")
+    ap.add_argument("--sample-moves", type=int, default=d["sample_moves"],
+                    help="tiles are drawn in proportion to visits while fewer than this many "
+                         "have been searched, the most visited afterwards (counted in tiles; "
+                         "default %(default)s, as AlphaZero's 30 moves)")
+    ap.add_argument("--c-base", type=float, default=d["c_base"],
+                    help="PUCT exploration base (default %(default)s, AlphaZero)")
+    ap.add_argument("--c-init", type=float, default=d["c_init"],
+                    help="PUCT exploration initial value (default %(default)s, AlphaZero)")
+    ap.add_argument("--dirichlet-alpha", type=float, default=d["dirichlet_alpha"],
+                    help="concentration of the root noise (default %(default)s, AlphaZero chess)")
+    ap.add_argument("--exploration-fraction", type=float, default=d["exploration_fraction"],
+                    help="weight of the root noise (default %(default)s, AlphaZero)")
+    ap.add_argument("--evaluator", default=d["evaluator"],
+                    help="uniform (all logits 0, values 0.25; the default), numpy[:WEIGHTS.npz], "
+                         "torch[:STATE_DICT] or package.module.factory[:ARG]")
+    ap.add_argument("--out", default=d["out"],
+                    help="directory for the shards and summary.json (default %(default)s)")
+    ap.add_argument("--seed", type=int, default=d["seed"],
+                    help="seed of the network's random initialisation when no weights are "
+                         "given (the search draws its own randomness from the system)")
+    ap.add_argument("--shard-games", type=int, default=d["shard_games"],
+                    help="games per shard (default %(default)s); the last shard may hold fewer")
+    ap.add_argument("--max-batch", type=int, default=d["max_batch"],
+                    help="largest batch the server evaluates at once (default %(default)s)")
+    ap.add_argument("--batch-wait-ms", type=float, default=None,
+                    help="how long the server waits for more requests while fewer are pending "
+                         "than workers are running (default: the evaluator's, 0 for uniform)")
+    ap.add_argument("--device", default=None, help="torch device (default: cuda if available)")
+    ap.add_argument("--server-python", default=None,
+                    help="interpreter for the server process (default: this one; give "
+                         "/usr/bin/python3 to run a NumPy evaluator when playing under PyPy)")
+    ap.add_argument("--quiet", action="store_true", help="no progress line")
+
+
+# ---------------------------------------------------------------------------
+# Worker process
+
+class _Sink:
+    """Swallows the module's per-game output, keeping error lines."""
+
+    def __init__(self):
+        self.errors = []
+
+    def write(self, s):
+        if "Error" in s and len(self.errors) < 8:
+            self.errors.append(s.strip())
+        return len(s)
+
+    def flush(self):
+        pass
+
+    def isatty(self):
+        return False
+
+
+class _StoppingClient:
+    """A ``Client`` that gives up when the worker is asked to stop: a stop
+    request that arrives while the worker waits for the server interrupts
+    the wait; one that arrives while the module computes is noticed at the
+    next request. Either way SystemExit unwinds out of the game."""
+
+    def __init__(self, client, state, counts):
+        self.client = client
+        self.state = state
+        self.counts = counts
+        self.worker = client.worker
+
+    def put(self, request):
+        state = self.state
+        if state["stop"]:
+            raise SystemExit(state["stop"])
+        state["inside"] = True
+        try:
+            self.client.put(request)
+        finally:
+            state["inside"] = False
+        n = self.client.requests
+        if not n & 31:
+            self.counts[self.worker] = n + self.state["requests_before"]
+
+    def recv(self):
+        state = self.state
+        state["inside"] = True
+        try:
+            if state["stop"]:
+                raise SystemExit(state["stop"])
+            return self.client.recv()
+        finally:
+            state["inside"] = False
+
+
+def _send(conn, msg):
+    conn.send_bytes(pickle.dumps(msg, protocol=pickle.HIGHEST_PROTOCOL))
+
+
+def _worker_main(w, cfg, request_fd, reply_fd, conn, counter, current, counts, n_games,
+                 first_game, close_fds):
+    import contextlib
+    from velmar.server import Client
+    from velmar.data import game_rows
+    for fd in close_fds:
+        try:
+            os.close(fd)
+        except OSError:
+            pass
+    state = {"stop": 0, "inside": False, "requests_before": 0}
+
+    def on_signal(signum, frame):
+        state["stop"] = 128 + signum
+        if state["inside"]:
+            raise SystemExit(128 + signum)
+
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
+    try:
+        import velmar_self_play
+    except ImportError as e:
+        _send(conn, ("error", -1, "cannot import velmar_self_play: %s" % e))
+        return 1
+    config = types.SimpleNamespace(**cfg)
+    client = Client(w, request_fd, reply_fd)
+    proxy = _StoppingClient(client, state, counts)
+    sink = _Sink()
+    status = 0
+    while not state["stop"]:
+        with counter.get_lock():
+            g = counter.value
+            if g >= n_games:
+                break
+            counter.value = g + 1
+        current[w] = g
+        client.reset_timers()
+        t0 = time.perf_counter()
+        try:
+            with contextlib.redirect_stdout(sink), contextlib.redirect_stderr(sink):
+                history, policies, payoffs = velmar_self_play.generate_game_data(
+                    w, config, proxy, proxy)
+        except BaseException as e:  # noqa: B902 - PanicException derives from BaseException
+            if state["stop"]:
+                _send(conn, ("interrupted", first_game + g))
+                break
+            text = "%s: %s" % (type(e).__name__, e)
+            if sink.errors:
+                text += " (" + "; ".join(sink.errors[-2:]) + ")"
+            _send(conn, ("error", first_game + g, text))
+            status = 1
+            break
+        seconds = time.perf_counter() - t0
+        state["requests_before"] += client.requests
+        counts[w] = state["requests_before"]
+        t1 = time.perf_counter()
+        try:
+            rows = game_rows(first_game + g, history, policies, payoffs)
+        except Exception as e:
+            _send(conn, ("error", first_game + g, "bad game record: %s: %s" % (type(e).__name__, e)))
+            status = 1
+            break
+        stats = {"worker": w, "seconds": seconds, "requests": client.requests,
+                 "put": client.put_seconds, "wait": client.wait_seconds,
+                 "decode": client.decode_seconds, "rows_seconds": time.perf_counter() - t1}
+        _send(conn, ("game", first_game + g, rows, stats))
+        current[w] = -1
+    current[w] = -1
+    _send(conn, ("done", w))
+    conn.close()
+    return status
+
+
+def _worker_entry(*args):
+    code = 1
+    try:
+        code = _worker_main(*args)
+    finally:
+        sys.stdout.flush()
+        os._exit(code)
+
+
+# ---------------------------------------------------------------------------
+# Main process
+
+def _fmt_duration(s):
+    if s is None or s != s or s == float("inf"):
+        return "?"
+    s = int(round(s))
+    if s >= 3600:
+        return "%dh%02dm" % (s // 3600, s % 3600 // 60)
+    if s >= 60:
+        return "%dm%02ds" % (s // 60, s % 60)
+    return "%ds" % s
+
+
+class Run:
+    def __init__(self, args):
+        self.args = args
+        self.games = {}       # game index -> rows, not yet written
+        self.finished = []    # (game index, tiles, payoffs, scores, stats)
+        self.lost = []        # (game index, reason)
+        self.errors = []
+        self.shards = []
+        self.stop_signal = 0
+        self.t0 = time.time()
+
+    def shard_due(self, final=False):
+        return self.games and (final or len(self.games) >= self.args.shard_games)
+
+
+def _existing(out):
+    """(next shard index, next game index) after the shards already in out."""
+    from velmar import data
+    paths = data.shard_paths(out)
+    if not paths:
+        return 0, 0
+    last = int(os.path.basename(paths[-1])[6:11])
+    top = -1
+    for p in paths:
+        games = data.read_shard_py(p, {"games"})["games"][1]
+        if len(games):
+            top = max(top, max(games))
+    return last + 1, top + 1
+
+
+def run(args):
+    from velmar import data, server as srv
+    try:
+        import velmar_self_play  # noqa: F401
+    except ImportError as e:
+        print("play: cannot import the extension velmar_self_play (%s); build it with cmake "
+              "and put <build>/python on PYTHONPATH" % e, file=sys.stderr)
+        return 2
+    try:
+        from velmar import rules  # noqa: F401
+    except ImportError as e:
+        print("play: cannot import velmar.rules (%s)" % e, file=sys.stderr)
+        return 2
+    if args.games < 0 or args.workers < 1 or args.sims < 0 or args.shard_games < 1:
+        print("play: --games must be >= 0, --workers and --shard-games >= 1, --sims >= 0",
+              file=sys.stderr)
+        return 2
+    os.makedirs(args.out, exist_ok=True)
+    next_shard, first_game = _existing(args.out)
+    workers_n = max(1, min(args.workers, args.games)) if args.games else 1
+    cfg = dict(sims_per_move=args.sims, sample_moves=args.sample_moves, c_base=args.c_base,
+               c_init=args.c_init, dirichlet_alpha=args.dirichlet_alpha,
+               exploration_fraction=args.exploration_fraction)
+
+    st = Run(args)
+    st.first_game = first_game
+    request_r, request_w = os.pipe()
+    replies = [os.pipe() for _ in range(workers_n)]
+    try:
+        server = srv.start_server(args.evaluator, request_r, [w for _, w in replies], request_w,
+                                  max_batch=args.max_batch, batch_wait_ms=args.batch_wait_ms,
+                                  seed=args.seed, device=args.device, python=args.server_python)
+    except (srv.ServerStartError, OSError) as e:
+        print("play: %s" % e, file=sys.stderr)
+        return 2
+    finally:
+        os.close(request_r)
+        for _, w in replies:
+            os.close(w)
+
+    ctx = multiprocessing.get_context("fork")
+    counter = ctx.Value("i", 0)
+    current = ctx.RawArray("i", [-1] * workers_n)
+    counts = ctx.RawArray("q", workers_n)
+    procs, conns = [], {}
+    reply_rs = [r for r, _ in replies]
+    old_handlers = {}
+
+    def on_signal(signum, frame):
+        if not st.stop_signal:
+            st.stop_signal = signum
+
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        old_handlers[sig] = signal.signal(sig, on_signal)
+    try:
+        for w in range(workers_n):
+            r, wconn = ctx.Pipe(duplex=False)
+            others = [fd for i, fd in enumerate(reply_rs) if i != w]
+            p = ctx.Process(target=_worker_entry, name="velmar-worker-%d" % w,
+                            args=(w, cfg, request_w, reply_rs[w], wconn, counter, current,
+                                  counts, args.games, first_game, others))
+            p.start()
+            wconn.close()
+            procs.append(p)
+            conns[r] = w
+        for fd in reply_rs:
+            os.close(fd)
+        status = _supervise(st, server, procs, conns, current, counts, next_shard, workers_n)
+    finally:
+        for sig, h in old_handlers.items():
+            signal.signal(sig, h)
+    st.server_stats = server.stop()
+    try:
+        os.close(request_w)
+    except OSError:
+        pass
+    while st.shard_due(final=True):
+        _write_shard(st, next_shard + len(st.shards))
+    summary = _summary(st, workers_n, status)
+    _write_json(os.path.join(args.out, "summary.json"), summary)
+    _print_summary(summary, args)
+    return summary["exit_status"]
+
+
+def _write_shard(st, index):
+    from velmar import data
+    take = sorted(st.games)[:st.args.shard_games]
+    path = data.shard_name(st.args.out, index)
+    rows = data.write_shard(path, [st.games[g] for g in take])
+    for g in take:
+        del st.games[g]
+    st.shards.append({"path": path, "games": take, "rows": rows})
+
+
+def _supervise(st, server, procs, conns, current, counts, next_shard, workers_n):
+    args = st.args
+    done = set()
+    live = {p.sentinel: (w, p) for w, p in enumerate(procs)}
+    stopping_since = None
+    last_line = 0.0
+    tty = sys.stderr.isatty()
+    gone_reported = set()
+    status = 0
+    while conns or live:
+        waitables = list(conns) + list(live)
+        for r in multiprocessing.connection.wait(waitables, timeout=0.25):
+            if r in conns:
+                w = conns[r]
+                try:
+                    msg = pickle.loads(r.recv_bytes())
+                except (EOFError, OSError):
+                    del conns[r]
+                    r.close()
+                    continue
+                kind = msg[0]
+                if kind == "game":
+                    _, g, rows, stats = msg
+                    st.games[g] = rows
+                    pay = list(rows["payoff"][:4])
+                    st.finished.append((g, len(rows["player"]), pay, list(rows["scores"]), stats))
+                    if not args.quiet and not tty:
+                        print("game %d finished: %d tiles, payoff %s, score %s"
+                              % (g, len(rows["player"]), pay, list(rows["scores"])),
+                              file=sys.stderr, flush=True)
+                    while st.shard_due():
+                        _write_shard(st, next_shard + len(st.shards))
+                elif kind == "interrupted":
+                    st.lost.append((msg[1], "interrupted"))
+                elif kind == "error":
+                    st.errors.append("worker %d, game %d: %s" % (w, msg[1], msg[2]))
+                    if msg[1] >= 0:
+                        st.lost.append((msg[1], "failed"))
+                    status = 1
+                elif kind == "done":
+                    done.add(w)
+            else:
+                w, p = live.pop(r)
+                p.join()
+                server.worker_gone(w)
+                if w not in done and p.exitcode != 0 and w not in gone_reported:
+                    gone_reported.add(w)
+                    g = current[w]
+                    how = ("killed by signal %d" % -p.exitcode if p.exitcode < 0
+                           else "exit status %d" % p.exitcode)
+                    st.errors.append("worker %d died (%s)%s" % (
+                        w, how, " while playing game %d" % (g + _first(st)) if g >= 0 else ""))
+                    if g >= 0:
+                        st.lost.append((g + _first(st), "worker died"))
+                    status = 1
+        if server.popen.poll() is not None and not st.stop_signal:
+            st.errors.append("the inference server exited (status %s)" % server.popen.returncode)
+            st.stop_signal = -1
+            status = 1
+        if st.stop_signal and stopping_since is None:
+            stopping_since = time.time()
+            for w, p in live.values():
+                try:
+                    os.kill(p.pid, signal.SIGTERM)
+                except OSError:
+                    pass
+        if stopping_since is not None and time.time() - stopping_since > 15:
+            for w, p in live.values():
+                try:
+                    os.kill(p.pid, signal.SIGKILL)
+                except OSError:
+                    pass
+        now = time.time()
+        if not args.quiet and tty and now - last_line >= 0.5:
+            last_line = now
+            _progress(st, counts, workers_n)
+    if not args.quiet and tty:
+        _progress(st, counts, workers_n)
+        sys.stderr.write("\n")
+    return status
+
+
+def _first(st):
+    return st.first_game
+
+
+def _progress(st, counts, workers_n):
+    args = st.args
+    elapsed = max(time.time() - st.t0, 1e-9)
+    evals = sum(counts)
+    done_tiles = sum(f[1] for f in st.finished)
+    done_evals = sum(f[4]["requests"] for f in st.finished)
+    live_tiles = max(0, evals - done_evals) / (args.sims + 1)
+    tiles = done_tiles + live_tiles
+    per_game = done_tiles / len(st.finished) if st.finished else TYPICAL_TILES
+    left_tiles = max(0.0, args.games * per_game - tiles)
+    rate = tiles / elapsed
+    left = left_tiles / rate if rate > 0 else None
+    line = ("games %d/%d | %d tiles, %.1f tiles/s | %.0f sims/s | %s left"
+            % (len(st.finished), args.games, tiles, rate, evals / elapsed, _fmt_duration(left)))
+    if st.stop_signal:
+        line += " | stopping"
+    sys.stderr.write("\r" + line.ljust(78))
+    sys.stderr.flush()
+
+
+def _write_json(path, obj):
+    tmp = os.path.join(os.path.dirname(path), ".%s.tmp-%d" % (os.path.basename(path), os.getpid()))
+    with open(tmp, "w") as f:
+        json.dump(obj, f, indent=2)
+        f.write("\n")
+    os.replace(tmp, path)
+
+
+def _summary(st, workers_n, status):
+    args = st.args
+    elapsed = time.time() - st.t0
+    n = len(st.finished)
+    tiles = sum(f[1] for f in st.finished)
+    wins = [0.0] * 4
+    outright = [0] * 4
+    scores = [0.0] * 4
+    for _, _, pay, sc, _ in st.finished:
+        for p in range(4):
+            wins[p] += pay[p]
+            outright[p] += pay[p] == 1.0
+            scores[p] += sc[p]
+    per_worker = {}
+    for _, _, _, _, s in st.finished:
+        a = per_worker.setdefault(s["worker"], dict(games=0, seconds=0.0, put=0.0, wait=0.0,
+                                                    decode=0.0, requests=0, rows_seconds=0.0))
+        a["games"] += 1
+        for k in ("seconds", "put", "wait", "decode", "requests", "rows_seconds"):
+            a[k] += s[k]
+    workers = []
+    for w in sorted(per_worker):
+        a = per_worker[w]
+        sec = a["seconds"] or 1e-12
+        workers.append({
+            "worker": w, "games": a["games"], "seconds_in_games": round(a["seconds"], 3),
+            "requests": a["requests"],
+            "module_share": round((sec - a["put"] - a["wait"] - a["decode"]) / sec, 4),
+            "transport_share": round((a["put"] + a["decode"]) / sec, 4),
+            "waiting_share": round(a["wait"] / sec, 4),
+            "record_seconds": round(a["rows_seconds"], 3),
+        })
+    if st.stop_signal > 0:
+        exit_status = 128 + st.stop_signal
+    else:
+        exit_status = status
+    if st.errors and exit_status == 0:
+        exit_status = 1
+    requests = sum(f[4]["requests"] for f in st.finished)
+    return {
+        "games_requested": args.games,
+        "games_finished": n,
+        "games_lost": [{"game": g, "reason": r} for g, r in sorted(st.lost)],
+        "tiles": tiles,
+        "simulations": tiles * args.sims,
+        "wins_per_seat": wins,
+        "outright_wins_per_seat": outright,
+        "mean_scores": [s / n for s in scores] if n else None,
+        "seconds": round(elapsed, 3),
+        "games_per_hour": n * 3600.0 / elapsed if elapsed > 0 else 0.0,
+        "tiles_per_second": tiles / elapsed if elapsed > 0 else 0.0,
+        "simulations_per_second": tiles * args.sims / elapsed if elapsed > 0 else 0.0,
+        "evaluations_per_second": requests / elapsed if elapsed > 0 else 0.0,
+        "workers": workers_n,
+        "per_worker": workers,
+        "server": getattr(st, "server_stats", None),
+        "config": dict(sims=args.sims, sample_moves=args.sample_moves, c_base=args.c_base,
+                       c_init=args.c_init, dirichlet_alpha=args.dirichlet_alpha,
+                       exploration_fraction=args.exploration_fraction, evaluator=args.evaluator,
+                       seed=args.seed, python=sys.implementation.name),
+        "shards": [{"path": os.path.basename(s["path"]), "games": s["games"], "rows": s["rows"]}
+                   for s in st.shards],
+        "interrupted_by": (signal.Signals(st.stop_signal).name if st.stop_signal > 0 else None),
+        "errors": st.errors,
+        "exit_status": exit_status,
+    }
+
+
+def _print_summary(s, args):
+    out = sys.stdout
+    print("played %d of %d games (%d tiles, %d simulations) in %s with %d worker(s)"
+          % (s["games_finished"], s["games_requested"], s["tiles"], s["simulations"],
+             _fmt_duration(s["seconds"]), s["workers"]), file=out)
+    if s["games_finished"]:
+        print("wins per seat: %s (outright: %s)"
+              % (", ".join("%.2f" % x for x in s["wins_per_seat"]),
+                 ", ".join(map(str, s["outright_wins_per_seat"]))), file=out)
+        print("mean scores:   %s" % ", ".join("%.1f" % x for x in s["mean_scores"]), file=out)
+        print("throughput:    %.1f games/h, %.1f tiles/s, %.0f simulations/s"
+              % (s["games_per_hour"], s["tiles_per_second"], s["simulations_per_second"]),
+              file=out)
+        for w in s["per_worker"]:
+            print("worker %d:      %.0f%% in the module, %.0f%% transport, %.0f%% waiting "
+                  "for the server" % (w["worker"], 100 * w["module_share"],
+                                      100 * w["transport_share"], 100 * w["waiting_share"]),
+                  file=out)
+    if s["server"]:
+        print("server:        %d requests in %d batches (mean %.2f)"
+              % (s["server"]["requests"], s["server"]["batches"], s["server"]["mean_batch"]),
+              file=out)
+    for e in s["errors"]:
+        print("error: %s" % e, file=out)
+    if s["games_lost"]:
+        print("lost (unfinished) games: %s" % ", ".join(
+            "%d (%s)" % (x["game"], x["reason"]) for x in s["games_lost"]), file=out)
+    if s["interrupted_by"]:
+        print("interrupted by %s" % s["interrupted_by"], file=out)
+    print("data: %d shard(s) in %s, summary in %s"
+          % (len(s["shards"]), args.out, os.path.join(args.out, "summary.json")), file=out)
+    out.flush()
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(
+        prog="python3 -m velmar play",
+        description="Self-play games with a batched inference server; writes training-data "
+                    "shards and a summary to --out.")
+    add_arguments(ap)
+    return run(ap.parse_args(argv))

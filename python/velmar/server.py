@@ -1,0 +1,416 @@
+"""Batched inference server and the workers' side of its transport.
+
+Transport. Every self-play worker writes its requests into one shared pipe
+and reads its replies from a pipe of its own. A request is a fixed-size
+message of ``REQUEST_SIZE`` bytes: two little-endian 32-bit integers
+(kind, worker index) followed by the five input planes packed into 250
+bytes, one bit per cell (bit ``i % 8`` of byte ``i // 8`` is entry ``i`` of
+the 2,000 plane-major floats). A message that small is written into a pipe
+with one atomic ``write``, so several workers can share the pipe without a
+lock and the server can read a whole batch with one ``read``. A reply is
+400 float32 policy logits followed by 4 float32 values in seat order
+(``REPLY_SIZE`` bytes, little-endian).
+
+``Client`` is the object handed to ``generate_game_data`` both as
+``inference_queue`` (its ``put`` packs and sends a request) and as ``pipe``
+(its ``recv`` reads and decodes the reply). It also measures the time spent
+packing and sending, waiting for the reply, and decoding it.
+
+Server. ``python3 -m velmar.server`` runs the server loop in a process of
+its own; ``start_server`` launches it with the pipes inherited. The loop
+reads whatever requests are pending (up to ``max_batch``), waits up to
+``batch_wait`` for more while fewer requests are pending than workers are
+running, evaluates the batch with one evaluator call and writes each
+worker its own reply.
+"""
+
+import argparse
+import array
+import json
+import os
+import select
+import signal
+import struct
+import subprocess
+import sys
+import time
+
+PLANES = 5
+CELLS = 400
+BITS_SIZE = PLANES * CELLS // 8  # 250
+HEADER = struct.Struct("<ii")
+REQUEST_SIZE = HEADER.size + BITS_SIZE  # 258
+REPLY_SIZE = (CELLS + 4) * 4  # 1616
+
+KIND_REQUEST = 0
+KIND_WORKER_GONE = 1
+KIND_STOP = 2
+
+_FLOATS = struct.Struct("<%df" % (PLANES * CELLS))
+_TO_DIGITS = bytes.maketrans(b"\x00\x3f", b"01")
+_LITTLE = sys.byteorder == "little"
+
+
+def _pack_planes_struct(planes):
+    """Packs five lists of 400 floats (each 0.0 or 1.0) into 250 bytes.
+
+    CPython version: ``struct`` turns the floats into float32 bytes in C; the
+    high byte of each float is 0x3F for 1.0 and 0x00 for 0.0; those bytes,
+    read as binary digits (first entry least significant), give the bits.
+    """
+    p0, p1, p2, p3, p4 = planes
+    raw = _FLOATS.pack(*p0, *p1, *p2, *p3, *p4)
+    digits = raw[3::4].translate(_TO_DIGITS)
+    return int(digits[::-1], 2).to_bytes(BITS_SIZE, "little")
+
+
+def _pack_planes_loop(planes):
+    """Packs the planes with a plain loop (what a tracing JIT runs best)."""
+    out = bytearray(BITS_SIZE)
+    i = 0
+    for plane in planes:
+        for v in plane:
+            if v:
+                out[i >> 3] |= 1 << (i & 7)
+            i += 1
+    return bytes(out)
+
+
+pack_planes = (_pack_planes_loop if sys.implementation.name == "pypy"
+               else _pack_planes_struct)
+
+
+def unpack_planes_py(bits):
+    """Inverse of ``pack_planes`` without NumPy: 5 lists of 400 floats."""
+    flat = [float((bits[i >> 3] >> (i & 7)) & 1) for i in range(PLANES * CELLS)]
+    return [flat[k * CELLS:(k + 1) * CELLS] for k in range(PLANES)]
+
+
+def encode_reply(logits, values):
+    """One reply message from 400 logits and 4 values (seat order)."""
+    a = array.array("f", logits)
+    a.extend(values)
+    if len(a) != CELLS + 4:
+        raise ValueError("a reply needs 400 logits and 4 values, got %d numbers" % len(a))
+    if not _LITTLE:
+        a.byteswap()
+    return a.tobytes()
+
+
+def decode_reply(data):
+    """(logits, values) as lists of floats from one reply message."""
+    a = array.array("f")
+    a.frombytes(data)
+    if not _LITTLE:
+        a.byteswap()
+    return a[:CELLS].tolist(), a[CELLS:].tolist()
+
+
+class ServerGone(ConnectionError):
+    """The inference server closed the worker's reply pipe."""
+
+
+class Client:
+    """The worker's end of the transport: ``put`` and ``recv``.
+
+    One object serves as both ``inference_queue`` and ``pipe`` for
+    ``generate_game_data``. It keeps the decoded form of the last reply and
+    hands it out again when the next reply's bytes are the same (the
+    uniform evaluator always answers the same), so a constant reply costs
+    no decoding.
+    """
+
+    def __init__(self, worker, request_fd, reply_fd):
+        self.worker = worker
+        self.request_fd = request_fd
+        self.reply_fd = reply_fd
+        self._last_raw = None
+        self._last_reply = None
+        self.reset_timers()
+
+    def reset_timers(self):
+        self.requests = 0
+        self.put_seconds = 0.0     # packing and writing requests
+        self.wait_seconds = 0.0    # blocked until the reply arrived
+        self.decode_seconds = 0.0  # decoding replies
+
+    def put(self, request):
+        t0 = time.perf_counter()
+        ident, planes = request
+        msg = HEADER.pack(KIND_REQUEST, ident) + pack_planes(planes)
+        n = os.write(self.request_fd, msg)
+        if n != REQUEST_SIZE:  # cannot happen for a pipe write below PIPE_BUF
+            raise OSError("short write of an inference request")
+        self.requests += 1
+        self.put_seconds += time.perf_counter() - t0
+
+    def recv(self):
+        t0 = time.perf_counter()
+        data = os.read(self.reply_fd, REPLY_SIZE)
+        while len(data) < REPLY_SIZE:
+            if not data:
+                raise ServerGone("the inference server closed the reply pipe")
+            more = os.read(self.reply_fd, REPLY_SIZE - len(data))
+            if not more:
+                raise ServerGone("the inference server closed the reply pipe")
+            data += more
+        t1 = time.perf_counter()
+        self.wait_seconds += t1 - t0
+        if data != self._last_raw:
+            self._last_reply = decode_reply(data)
+            self._last_raw = data
+        self.decode_seconds += time.perf_counter() - t1
+        return self._last_reply
+
+
+def send_control(request_fd, kind, worker=0):
+    """Writes a control message (worker gone, stop) into the request pipe."""
+    os.write(request_fd, HEADER.pack(kind, worker) + bytes(BITS_SIZE))
+
+
+class Server:
+    """The server loop over already open pipes."""
+
+    def __init__(self, evaluator, request_fd, reply_fds, max_batch=64, batch_wait=None):
+        self.evaluator = evaluator
+        self.request_fd = request_fd
+        self.reply_fds = list(reply_fds)
+        self.max_batch = max(1, int(max_batch))
+        if batch_wait is None:
+            batch_wait = getattr(evaluator, "batch_wait_ms", 0.0) / 1000.0
+        self.batch_wait = max(0.0, float(batch_wait))
+        self.alive = [fd is not None for fd in self.reply_fds]
+        self.active = sum(self.alive)
+        self.requests = 0
+        self.batches = 0
+        self.max_seen = 0
+        self.eval_seconds = 0.0
+        self.bad_messages = 0
+        self._buf = b""
+        self._stop = False
+        self._parent = None
+
+    def _read(self, timeout):
+        """Reads available messages into the buffer; False on end of file
+        (or, after a quiet second, when the parent process is gone)."""
+        r, _, _ = select.select([self.request_fd], [], [], timeout)
+        if not r:
+            return not (timeout >= 1.0 and self._parent is not None
+                        and os.getppid() != self._parent)
+        want = REQUEST_SIZE * self.max_batch - len(self._buf)
+        data = os.read(self.request_fd, max(want, REQUEST_SIZE))
+        if not data:
+            return False
+        self._buf += data
+        return True
+
+    def _take(self, pending):
+        """Moves whole messages from the buffer into pending requests."""
+        buf = self._buf
+        n = len(buf) // REQUEST_SIZE
+        used = 0
+        for k in range(n):
+            if len(pending) >= self.max_batch:
+                break
+            msg = buf[k * REQUEST_SIZE:(k + 1) * REQUEST_SIZE]
+            used += 1
+            kind, worker = HEADER.unpack_from(msg)
+            if kind == KIND_REQUEST and 0 <= worker < len(self.reply_fds) and self.alive[worker]:
+                pending.append((worker, msg[HEADER.size:]))
+            elif kind == KIND_WORKER_GONE and 0 <= worker < len(self.reply_fds):
+                self._retire(worker)
+            elif kind == KIND_STOP:
+                self._stop = True
+            else:
+                self.bad_messages += 1
+        self._buf = buf[used * REQUEST_SIZE:]
+
+    def _retire(self, worker):
+        if self.alive[worker]:
+            self.alive[worker] = False
+            self.active -= 1
+            fd = self.reply_fds[worker]
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+    def serve(self, parent_pid=None):
+        """Runs until a stop message, the end of the request pipe, or the
+        death of the parent process."""
+        self._parent = parent_pid
+        pending = []
+        while not self._stop:
+            if not self._read(0.0 if pending else 1.0):
+                break
+            self._take(pending)
+            if not pending:
+                continue
+            if self.batch_wait > 0:
+                deadline = time.perf_counter() + self.batch_wait
+                while (not self._stop and len(pending) < min(self.max_batch, self.active)):
+                    left = deadline - time.perf_counter()
+                    if left <= 0 or not self._read(left):
+                        break
+                    self._take(pending)
+            self._answer(pending)
+            pending = []
+            if len(self._buf) >= REQUEST_SIZE:
+                self._take(pending)
+        if pending:
+            self._answer(pending)
+
+    def _answer(self, pending):
+        n = len(pending)
+        t0 = time.perf_counter()
+        replies = self.evaluator.evaluate_bits(b"".join(bits for _, bits in pending), n)
+        self.eval_seconds += time.perf_counter() - t0
+        self.requests += n
+        self.batches += 1
+        self.max_seen = max(self.max_seen, n)
+        for (worker, _), reply in zip(pending, replies):
+            if not self.alive[worker]:
+                continue
+            try:
+                os.write(self.reply_fds[worker], reply)
+            except OSError:  # the worker is gone
+                self._retire(worker)
+
+    def stats(self):
+        return {
+            "requests": self.requests,
+            "batches": self.batches,
+            "mean_batch": self.requests / self.batches if self.batches else 0.0,
+            "max_batch_seen": self.max_seen,
+            "evaluator_seconds": self.eval_seconds,
+            "bad_messages": self.bad_messages,
+        }
+
+
+class ServerProcess:
+    """A running server process as seen by its parent."""
+
+    def __init__(self, popen, request_fd, info):
+        self.popen = popen
+        self.request_fd = request_fd  # the parent's own write end, for control
+        self.info = info
+
+    def worker_gone(self, worker):
+        try:
+            send_control(self.request_fd, KIND_WORKER_GONE, worker)
+        except OSError:
+            pass
+
+    def stop(self, timeout=10.0):
+        """Asks the server to stop; returns its statistics (or None)."""
+        try:
+            send_control(self.request_fd, KIND_STOP)
+        except OSError:
+            pass
+        try:
+            out, _ = self.popen.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.popen.kill()
+            out, _ = self.popen.communicate()
+        for line in reversed((out or "").splitlines()):
+            try:
+                return json.loads(line)
+            except ValueError:
+                continue
+        return None
+
+
+class ServerStartError(RuntimeError):
+    pass
+
+
+def _package_root():
+    return os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def start_server(evaluator_spec, request_r, reply_ws, request_w, max_batch=64,
+                 batch_wait_ms=None, seed=0, device=None, python=None):
+    """Starts ``python -m velmar.server`` with the request pipe's read end
+    and every worker's reply write end. Waits for its ready line (which
+    says whether the evaluator could be built) and returns a
+    ``ServerProcess``; raises ``ServerStartError`` with the server's message
+    when it could not start."""
+    python = python or sys.executable
+    fds = [request_r] + list(reply_ws)
+    cmd = [python, "-m", "velmar.server", "--request-fd", str(request_r),
+           "--reply-fds", ",".join(map(str, reply_ws)), "--evaluator", evaluator_spec,
+           "--max-batch", str(max_batch), "--seed", str(seed)]
+    if batch_wait_ms is not None:
+        cmd += ["--batch-wait-ms", str(batch_wait_ms)]
+    if device:
+        cmd += ["--device", device]
+    env = dict(os.environ)
+    paths = [p for p in sys.path if p and os.path.isdir(p)]
+    root = _package_root()
+    # the velmar package (source and build directories) must be importable
+    import velmar
+    pkg_dirs = [os.path.dirname(p) for p in getattr(velmar, "__path__", [])]
+    keep = [root] + pkg_dirs + env.get("PYTHONPATH", "").split(os.pathsep)
+    if python == sys.executable:
+        keep += paths
+    seen = []
+    for p in keep:
+        if p and p not in seen:
+            seen.append(p)
+    env["PYTHONPATH"] = os.pathsep.join(seen)
+    popen = subprocess.Popen(cmd, pass_fds=fds, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, text=True, env=env,
+                             preexec_fn=_ignore_sigint)
+    line = popen.stdout.readline()
+    try:
+        info = json.loads(line)
+    except ValueError:
+        popen.wait()
+        raise ServerStartError("the inference server did not start (exit status %s)"
+                               % popen.returncode)
+    if not info.get("ready"):
+        popen.wait()
+        raise ServerStartError(info.get("error", "the inference server did not start"))
+    return ServerProcess(popen, request_w, info)
+
+
+def _ignore_sigint():
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(prog="python3 -m velmar.server",
+                                 description="Batched inference server (started by velmar play).")
+    ap.add_argument("--request-fd", type=int, required=True)
+    ap.add_argument("--reply-fds", required=True)
+    ap.add_argument("--evaluator", default="uniform")
+    ap.add_argument("--max-batch", type=int, default=64)
+    ap.add_argument("--batch-wait-ms", type=float, default=None)
+    ap.add_argument("--seed", type=int, default=0)
+    ap.add_argument("--device", default=None)
+    args = ap.parse_args(argv)
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    parent = os.getppid()
+    from velmar.evaluators import make_evaluator, EvaluatorUnavailable
+    try:
+        evaluator = make_evaluator(args.evaluator, seed=args.seed, device=args.device)
+    except (EvaluatorUnavailable, OSError, ValueError, KeyError, ImportError) as e:
+        print(json.dumps({"ready": False, "error": "evaluator %r: %s" % (args.evaluator, e)}),
+              flush=True)
+        return 2
+    reply_fds = [int(x) for x in args.reply_fds.split(",") if x]
+    server = Server(evaluator, args.request_fd, reply_fds, args.max_batch,
+                    None if args.batch_wait_ms is None else args.batch_wait_ms / 1000.0)
+    print(json.dumps({"ready": True, "evaluator": evaluator.describe(),
+                      "batch_wait_ms": server.batch_wait * 1000.0,
+                      "max_batch": server.max_batch}), flush=True)
+    t0 = time.perf_counter()
+    server.serve(parent_pid=parent)
+    stats = server.stats()
+    stats["seconds"] = time.perf_counter() - t0
+    print(json.dumps(stats), flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

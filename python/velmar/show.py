@@ -1,0 +1,363 @@
+"""``python3 -m velmar show``: pictures of a game.
+
+Renders the 20 x 20 board in the four players' colours with the last piece
+outlined, the tile number and the scores: as SVG (standard library only), as
+PNG where Pillow or matplotlib is installed, and with ``--html`` as one
+self-contained page that replays the game with a slider and the arrow keys.
+
+The game comes from training data (a directory of shards or one shard; the
+last game by default, or ``--game G``) or from a record: a JSON file holding
+``{"history": [[player, cell], ...]}`` (the first list that
+``generate_game_data`` returns), optionally with ``"payoffs"``.
+"""
+
+import argparse
+import html
+import json
+import os
+import sys
+
+COLOURS = ("#2f6fd0", "#e2b01c", "#d8432f", "#2f9e44")  # seats 0..3
+EMPTY = "#f3f3ee"
+GRID = "#c9c9c2"
+NAMES = ("blue", "yellow", "red", "green")
+CELL = 24
+MARGIN = 12
+TOP = 64
+
+
+class Replay:
+    """A game replayed tile by tile: owners, pieces and scores."""
+
+    def __init__(self, history, payoffs=None, title=""):
+        self.history = [(int(p), int(c)) for p, c in history]
+        self.title = title
+        self.piece = []   # piece number of every tile
+        self.scores = []  # scores after 0, 1, ..., N tiles
+        self.payoffs = payoffs
+        self._replay()
+
+    def _replay(self):
+        try:
+            from velmar import rules
+        except ImportError:
+            rules = None
+        piece = -1
+        if rules is None:  # without the rules: a piece is a run of one player's tiles
+            last = None
+            counts = [0] * 4
+            self.scores.append([-89] * 4)
+            for p, c in self.history:
+                if p != last:
+                    piece += 1
+                    last = p
+                counts[p] += 1
+                self.piece.append(piece)
+                self.scores.append([n - 89 for n in counts])
+            return
+        g = rules.Game()
+        self.scores.append(list(g.get_score()))
+        new_piece = True
+        for p, c in self.history:
+            if new_piece:
+                piece += 1
+            before = len(g.pieces[p])
+            g.apply(c)
+            new_piece = len(g.pieces[p]) != before
+            self.piece.append(piece)
+            self.scores.append(list(g.get_score()))
+        if self.payoffs is None and g.is_over:
+            self.payoffs = list(g.get_payoff())
+
+    def __len__(self):
+        return len(self.history)
+
+    def owners(self, t):
+        board = [-1] * 400
+        for p, c in self.history[:t]:
+            board[c] = p
+        return board
+
+    def last_piece(self, t):
+        """Cells of the piece that tile t - 1 belongs to (empty for t = 0)."""
+        if t <= 0:
+            return []
+        k = self.piece[t - 1]
+        return [c for (p, c), pc in zip(self.history[:t], self.piece[:t]) if pc == k]
+
+    def to_json(self):
+        return {"history": self.history, "piece": self.piece, "scores": self.scores,
+                "payoffs": self.payoffs, "title": self.title,
+                "colours": COLOURS, "names": NAMES}
+
+
+def outline_segments(cells):
+    """Unit-square edges around a set of cells: ((x0, y0), (x1, y1)) in
+    cell coordinates, one for every side not shared by two cells of the set."""
+    s = set(cells)
+    segs = []
+    for c in cells:
+        r, col = divmod(c, 20)
+        if r == 0 or c - 20 not in s:
+            segs.append(((col, r), (col + 1, r)))
+        if r == 19 or c + 20 not in s:
+            segs.append(((col, r + 1), (col + 1, r + 1)))
+        if col == 0 or c - 1 not in s:
+            segs.append(((col, r), (col, r + 1)))
+        if col == 19 or c + 1 not in s:
+            segs.append(((col + 1, r), (col + 1, r + 1)))
+    return segs
+
+
+def size():
+    return MARGIN * 2 + 20 * CELL, TOP + 20 * CELL + MARGIN
+
+
+def caption(rep, t):
+    n = len(rep)
+    head = "tile %d / %d" % (t, n)
+    if 0 < t:
+        p, c = rep.history[t - 1]
+        head += "  (%s took cell %d)" % (NAMES[p], c)
+    if t == n and rep.payoffs is not None:
+        head += "  final"
+    return head
+
+
+def render_svg(rep, t=None):
+    """The position after t tiles (all by default) as an SVG document."""
+    n = len(rep)
+    t = n if t is None else max(0, min(n, t))
+    w, h = size()
+    owners = rep.owners(t)
+    out = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" viewBox="0 0 %d %d" '
+           'font-family="sans-serif">' % (w, h, w, h),
+           '<rect width="100%" height="100%" fill="white"/>',
+           '<text x="%d" y="22" font-size="16">%s</text>'
+           % (MARGIN, html.escape((rep.title + "  " if rep.title else "") + caption(rep, t)))]
+    x = MARGIN
+    for p in range(4):
+        label = "%s %d" % (NAMES[p], rep.scores[t][p])
+        if t == n and rep.payoffs is not None:
+            label += " (%.2g)" % rep.payoffs[p]
+        out.append('<rect x="%d" y="36" width="14" height="14" fill="%s"/>' % (x, COLOURS[p]))
+        out.append('<text x="%d" y="48" font-size="14">%s</text>' % (x + 18, html.escape(label)))
+        x += 118
+    for c in range(400):
+        r, col = divmod(c, 20)
+        fill = COLOURS[owners[c]] if owners[c] >= 0 else EMPTY
+        out.append('<rect x="%d" y="%d" width="%d" height="%d" fill="%s" stroke="%s"/>'
+                   % (MARGIN + col * CELL, TOP + r * CELL, CELL, CELL, fill, GRID))
+    segs = outline_segments(rep.last_piece(t))
+    if segs:
+        d = " ".join("M%d %dL%d %d" % (MARGIN + a[0] * CELL, TOP + a[1] * CELL,
+                                         MARGIN + b[0] * CELL, TOP + b[1] * CELL) for a, b in segs)
+        out.append('<path d="%s" stroke="black" stroke-width="3" stroke-linecap="square" '
+                   'fill="none"/>' % d)
+    out.append("</svg>")
+    return "\n".join(out) + "\n"
+
+
+def render_png(rep, path, t=None):
+    """Writes a PNG with Pillow or matplotlib; returns the library used or
+    None when neither is installed."""
+    n = len(rep)
+    t = n if t is None else max(0, min(n, t))
+    owners = rep.owners(t)
+    segs = outline_segments(rep.last_piece(t))
+    w, h = size()
+    try:
+        from PIL import Image, ImageDraw
+    except ImportError:
+        Image = None
+    if Image is not None:
+        img = Image.new("RGB", (w, h), "white")
+        d = ImageDraw.Draw(img)
+        d.text((MARGIN, 8), caption(rep, t), fill="black")
+        x = MARGIN
+        for p in range(4):
+            d.rectangle([x, 36, x + 14, 50], fill=COLOURS[p])
+            d.text((x + 18, 38), "%s %d" % (NAMES[p], rep.scores[t][p]), fill="black")
+            x += 118
+        for c in range(400):
+            r, col = divmod(c, 20)
+            x0, y0 = MARGIN + col * CELL, TOP + r * CELL
+            d.rectangle([x0, y0, x0 + CELL, y0 + CELL],
+                        fill=COLOURS[owners[c]] if owners[c] >= 0 else EMPTY, outline=GRID)
+        for a, b in segs:
+            d.line([MARGIN + a[0] * CELL, TOP + a[1] * CELL, MARGIN + b[0] * CELL,
+                    TOP + b[1] * CELL], fill="black", width=3)
+        img.save(path)
+        return "Pillow"
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        from matplotlib.patches import Rectangle
+    except ImportError:
+        return None
+    fig = plt.figure(figsize=(w / 100.0, h / 100.0), dpi=100)
+    ax = fig.add_axes([0, 0, 1, 1])
+    ax.set_xlim(0, w)
+    ax.set_ylim(h, 0)
+    ax.axis("off")
+    ax.text(MARGIN, 22, caption(rep, t), fontsize=11)
+    for c in range(400):
+        r, col = divmod(c, 20)
+        ax.add_patch(Rectangle((MARGIN + col * CELL, TOP + r * CELL), CELL, CELL,
+                               facecolor=COLOURS[owners[c]] if owners[c] >= 0 else EMPTY,
+                               edgecolor=GRID))
+    for a, b in segs:
+        ax.plot([MARGIN + a[0] * CELL, MARGIN + b[0] * CELL],
+                [TOP + a[1] * CELL, TOP + b[1] * CELL], color="black", linewidth=3)
+    fig.savefig(path)
+    plt.close(fig)
+    return "matplotlib"
+
+
+PAGE = """<!DOCTYPE html>
+<html lang="en"><head><meta charset="utf-8"><title>%(title)s</title>
+<style>
+body { font-family: sans-serif; margin: 16px; }
+#controls { margin: 8px 0; display: flex; gap: 8px; align-items: center; }
+#slider { width: 420px; }
+.sw { display: inline-block; width: 12px; height: 12px; margin: 0 4px 0 12px; }
+</style></head>
+<body>
+<h3 id="caption"></h3>
+<div id="scores"></div>
+<div id="controls">
+<button id="prev" title="previous tile (left arrow)">&#9664;</button>
+<input id="slider" type="range" min="0" value="0" step="1">
+<button id="next" title="next tile (right arrow)">&#9654;</button>
+<span id="tile"></span>
+</div>
+<svg id="board" xmlns="http://www.w3.org/2000/svg" width="%(size)d" height="%(size)d"></svg>
+<p>Arrow keys step one tile, Page Up/Down ten, Home/End jump to the start/end.</p>
+<script>
+const GAME = %(data)s;
+const N = GAME.history.length, CELL = %(cell)d, EMPTY = "%(empty)s", GRID = "%(grid)s";
+const svg = document.getElementById("board"), slider = document.getElementById("slider");
+slider.max = N;
+const NS = "http://www.w3.org/2000/svg";
+const rects = [];
+for (let c = 0; c < 400; c++) {
+  const r = document.createElementNS(NS, "rect");
+  r.setAttribute("x", (c %% 20) * CELL); r.setAttribute("y", Math.floor(c / 20) * CELL);
+  r.setAttribute("width", CELL); r.setAttribute("height", CELL);
+  r.setAttribute("stroke", GRID); svg.appendChild(r); rects.push(r);
+}
+const outline = document.createElementNS(NS, "path");
+outline.setAttribute("stroke", "black"); outline.setAttribute("stroke-width", 3);
+outline.setAttribute("fill", "none"); outline.setAttribute("stroke-linecap", "square");
+svg.appendChild(outline);
+window.velmar = { tile: 0, N: N };
+function show(t) {
+  t = Math.max(0, Math.min(N, t));
+  window.velmar.tile = t; slider.value = t;
+  const owner = new Array(400).fill(-1);
+  for (let i = 0; i < t; i++) owner[GAME.history[i][1]] = GAME.history[i][0];
+  for (let c = 0; c < 400; c++)
+    rects[c].setAttribute("fill", owner[c] >= 0 ? GAME.colours[owner[c]] : EMPTY);
+  let d = "";
+  if (t > 0) {
+    const k = GAME.piece[t - 1], cells = new Set();
+    for (let i = 0; i < t; i++) if (GAME.piece[i] === k) cells.add(GAME.history[i][1]);
+    const seg = (x0, y0, x1, y1) => { d += `M${x0 * CELL} ${y0 * CELL}L${x1 * CELL} ${y1 * CELL}`; };
+    for (const c of cells) {
+      const r = Math.floor(c / 20), col = c %% 20;
+      if (r === 0 || !cells.has(c - 20)) seg(col, r, col + 1, r);
+      if (r === 19 || !cells.has(c + 20)) seg(col, r + 1, col + 1, r + 1);
+      if (col === 0 || !cells.has(c - 1)) seg(col, r, col, r + 1);
+      if (col === 19 || !cells.has(c + 1)) seg(col + 1, r, col + 1, r + 1);
+    }
+  }
+  outline.setAttribute("d", d || "M0 0");
+  let cap = `tile ${t} / ${N}`;
+  if (t > 0) cap += ` (${GAME.names[GAME.history[t - 1][0]]} took cell ${GAME.history[t - 1][1]})`;
+  if (t === N && GAME.payoffs) cap += " final";
+  document.getElementById("caption").textContent = (GAME.title ? GAME.title + ": " : "") + cap;
+  document.getElementById("tile").textContent = `${t} / ${N}`;
+  const sc = document.getElementById("scores"); sc.textContent = "";
+  for (let p = 0; p < 4; p++) {
+    const sw = document.createElement("span"); sw.className = "sw";
+    sw.style.background = GAME.colours[p]; sc.appendChild(sw);
+    let label = `${GAME.names[p]} ${GAME.scores[t][p]}`;
+    if (t === N && GAME.payoffs) label += ` (payoff ${GAME.payoffs[p]})`;
+    sc.appendChild(document.createTextNode(label));
+  }
+}
+slider.addEventListener("input", () => show(parseInt(slider.value, 10)));
+document.getElementById("prev").onclick = () => show(window.velmar.tile - 1);
+document.getElementById("next").onclick = () => show(window.velmar.tile + 1);
+document.addEventListener("keydown", (e) => {
+  const step = { ArrowRight: 1, ArrowLeft: -1, PageDown: 10, PageUp: -10 }[e.key];
+  if (step !== undefined) { show(window.velmar.tile + step); e.preventDefault(); }
+  else if (e.key === "Home") { show(0); e.preventDefault(); }
+  else if (e.key === "End") { show(N); e.preventDefault(); }
+});
+const start = parseInt((location.hash.match(/tile=(\\d+)/) || [])[1], 10);
+show(Number.isNaN(start) ? N : start);
+</script>
+</body></html>
+"""
+
+
+def render_html(rep):
+    data = json.dumps(rep.to_json(), separators=(",", ":")).replace("</", "<\\/")
+    return PAGE % {"title": html.escape(rep.title or "velmar game"), "data": data,
+                   "size": 20 * CELL, "cell": CELL, "empty": EMPTY, "grid": GRID}
+
+
+def load_game(source, game=None):
+    """(Replay, default output stem) of a game from data or a record file."""
+    if os.path.isdir(source) or source.endswith(".npz"):
+        from velmar import data
+        games = data.game_records(source)
+        if not games:
+            raise SystemExit("show: no games in %s" % source)
+        g = max(games) if game is None else game
+        if g not in games:
+            raise SystemExit("show: game %d is not in %s (games %d..%d)"
+                             % (g, source, min(games), max(games)))
+        base = source if os.path.isdir(source) else os.path.dirname(source)
+        return Replay(games[g]["history"], title="game %d" % g), os.path.join(base, "game-%d" % g)
+    with open(source) as f:
+        rec = json.load(f)
+    if isinstance(rec, list):  # the (history, policies, payoffs) triple itself
+        history, payoffs = rec[0], (rec[2] if len(rec) > 2 else None)
+    else:
+        history, payoffs = rec["history"], rec.get("payoffs")
+    stem = os.path.splitext(source)[0]
+    return Replay(history, payoffs, title=os.path.basename(stem)), stem
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(prog="python3 -m velmar show", description=__doc__.split("\n\n")[0])
+    ap.add_argument("source", help="a directory of shards, one shard, or a JSON game record")
+    ap.add_argument("--game", type=int, default=None, help="game index in the data (default: the last)")
+    ap.add_argument("--tile", type=int, default=None,
+                    help="show the position after this many tiles (default: the end)")
+    ap.add_argument("--svg", default=None, help="SVG path (default: <data dir>/game-G.svg)")
+    ap.add_argument("--png", default=None,
+                    help="PNG path (default: beside the SVG, when Pillow or matplotlib is installed)")
+    ap.add_argument("--html", nargs="?", const="", default=None,
+                    help="also write a self-contained replay page (default path: beside the SVG)")
+    args = ap.parse_args(argv)
+    rep, stem = load_game(args.source, args.game)
+    svg_path = args.svg or stem + ".svg"
+    with open(svg_path, "w") as f:
+        f.write(render_svg(rep, args.tile))
+    print("svg:  %s" % svg_path)
+    png_path = args.png or os.path.splitext(svg_path)[0] + ".png"
+    lib = render_png(rep, png_path, args.tile)
+    if lib:
+        print("png:  %s (%s)" % (png_path, lib))
+    else:
+        print("png:  not written (neither Pillow nor matplotlib is installed)")
+    if args.html is not None:
+        html_path = args.html or os.path.splitext(svg_path)[0] + ".html"
+        with open(html_path, "w") as f:
+            f.write(render_html(rep))
+        print("html: %s" % html_path)
+    return 0
