@@ -110,6 +110,11 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT,
 PyObject* create_module() {
   PyRef module = PyRef::steal(PyModule_Create(&kModule));
   if (!module) return nullptr;
+  // Set explicitly: PyPy leaves an empty module docstring unset.
+  if (PyObject_SetAttrString(module.get(), "__doc__",
+                             PyRef::steal(PyUnicode_FromString("")).get()) < 0) {
+    return nullptr;
+  }
   PyRef all = PyRef::steal(Py_BuildValue("[s]", "generate_game_data"));
   if (!all || PyModule_AddObject(module.get(), "__all__", all.get()) < 0) return nullptr;
   all.release();  // the module owns it now
