@@ -1,0 +1,332 @@
+"""Tests of the inference server, its transport and the evaluators."""
+
+import os
+import random
+import threading
+
+import pytest
+
+from velmar import server as srv
+from velmar.evaluators import Evaluator, UniformEvaluator, make_evaluator
+
+from selfplay_helpers import need_extension, random_game
+
+
+def random_planes(rng, density=0.3):
+    return [[1.0 if rng.random() < density else 0.0 for _ in range(400)] for _ in range(5)]
+
+
+@pytest.mark.parametrize("pack", [srv._pack_planes_struct, srv._pack_planes_loop],
+                         ids=["struct", "loop"])
+@pytest.mark.parametrize("seed", range(4))
+def test_pack_round_trip(pack, seed):
+    planes = random_planes(random.Random(seed), density=[0.0, 0.05, 0.5, 1.0][seed])
+    bits = pack(planes)
+    assert len(bits) == srv.BITS_SIZE
+    assert srv.unpack_planes_py(bits) == planes
+    other = srv._pack_planes_loop if pack is srv._pack_planes_struct else srv._pack_planes_struct
+    assert other(planes) == bits
+
+
+@pytest.mark.parametrize("plane,cell", [(0, 0), (1, 7), (2, 399), (4, 123), (4, 399)])
+def test_pack_bit_layout(plane, cell):
+    planes = [[0.0] * 400 for _ in range(5)]
+    planes[plane][cell] = 1.0
+    bits = srv.pack_planes(planes)
+    i = plane * 400 + cell
+    assert [b for b in bits if b] == [1 << (i % 8)]
+    assert bits[i // 8] == 1 << (i % 8)
+
+
+def test_reply_round_trip():
+    rng = random.Random(5)
+    logits = [float(rng.randint(-50, 50)) / 4 for _ in range(400)]
+    values = [0.5, 0.25, 0.125, 0.125]
+    raw = srv.encode_reply(logits, values)
+    assert len(raw) == srv.REPLY_SIZE
+    assert srv.decode_reply(raw) == (logits, values)
+    with pytest.raises(ValueError):
+        srv.encode_reply(logits[:399], values)
+
+
+class EchoEvaluator(Evaluator):
+    """Answers each request with its own plane 4 as logits and its count of
+    set bits as the first value; records the batch sizes."""
+
+    name = "echo"
+
+    def __init__(self):
+        self.batches = []
+
+    def evaluate_bits(self, bits, n):
+        self.batches.append(n)
+        out = []
+        for k in range(n):
+            one = bits[k * srv.BITS_SIZE:(k + 1) * srv.BITS_SIZE]
+            planes = srv.unpack_planes_py(one)
+            ones = float(sum(bin(b).count("1") for b in one))
+            out.append(srv.encode_reply(planes[4], [ones, 0.0, 0.0, 1.0]))
+        return out
+
+
+def expected_reply(planes):
+    return planes[4], [float(sum(map(sum, planes))), 0.0, 0.0, 1.0]
+
+
+class Pipes:
+    def __init__(self, n):
+        self.request_r, self.request_w = os.pipe()
+        self.replies = [os.pipe() for _ in range(n)]
+
+    def clients(self):
+        return [srv.Client(k, self.request_w, r) for k, (r, _) in enumerate(self.replies)]
+
+    def close(self):
+        for fd in [self.request_r, self.request_w] + [fd for p in self.replies for fd in p]:
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+
+@pytest.mark.parametrize("max_batch,expected", [(64, [6]), (4, [4, 2]), (1, [1] * 6)])
+def test_server_batches_pending_requests(max_batch, expected):
+    pipes = Pipes(6)
+    try:
+        ev = EchoEvaluator()
+        server = srv.Server(ev, pipes.request_r, [w for _, w in pipes.replies], max_batch, 0.0)
+        rng = random.Random(max_batch)
+        clients = pipes.clients()
+        sent = []
+        for c in clients:  # every request is pending before the server reads
+            planes = random_planes(rng)
+            c.put((c.worker, planes))
+            sent.append(planes)
+        srv.send_control(pipes.request_w, srv.KIND_STOP)
+        server.serve()
+        assert ev.batches == expected
+        for c, planes in zip(clients, sent):
+            assert c.recv() == expected_reply(planes)
+        assert server.stats()["requests"] == 6
+    finally:
+        pipes.close()
+
+
+@pytest.mark.parametrize("workers,batch_wait", [(2, 0.0), (8, 0.0), (8, 0.002)])
+def test_server_answers_each_worker_its_own_reply(workers, batch_wait):
+    pipes = Pipes(workers)
+    ev = EchoEvaluator()
+    server = srv.Server(ev, pipes.request_r, [w for _, w in pipes.replies], 64, batch_wait)
+    thread = threading.Thread(target=server.serve)
+    thread.start()
+    failures = []
+
+    def loop(client):
+        rng = random.Random(client.worker)
+        for _ in range(40):
+            planes = random_planes(rng, density=rng.random())
+            client.put((client.worker, planes))
+            reply = client.recv()
+            if reply != expected_reply(planes):
+                failures.append(client.worker)
+
+    try:
+        threads = [threading.Thread(target=loop, args=(c,)) for c in pipes.clients()]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        srv.send_control(pipes.request_w, srv.KIND_STOP)
+        thread.join()
+        pipes.close()
+    assert failures == []
+    assert sum(ev.batches) == 40 * workers
+    assert server.stats()["requests"] == 40 * workers
+
+
+def test_server_drops_a_retired_worker():
+    pipes = Pipes(3)
+    try:
+        ev = EchoEvaluator()
+        server = srv.Server(ev, pipes.request_r, [w for _, w in pipes.replies], 64, 0.0)
+        c0, c1, c2 = pipes.clients()
+        planes = random_planes(random.Random(1))
+        srv.send_control(pipes.request_w, srv.KIND_WORKER_GONE, 1)
+        c1.put((1, planes))
+        c0.put((0, planes))
+        c2.put((2, planes))
+        srv.send_control(pipes.request_w, srv.KIND_STOP)
+        os.close(pipes.replies[1][1])  # the server owns the write ends from here on
+        server.serve()
+        assert c0.recv() == expected_reply(planes)
+        assert c2.recv() == expected_reply(planes)
+        with pytest.raises(srv.ServerGone):
+            c1.recv()
+        assert ev.batches == [2]
+    finally:
+        pipes.close()
+
+
+def test_client_reuses_an_unchanged_reply():
+    pipes = Pipes(1)
+    try:
+        (c,) = pipes.clients()
+        w = pipes.replies[0][1]
+        os.write(w, UniformEvaluator.REPLY)
+        os.write(w, UniformEvaluator.REPLY)
+        first, second = c.recv(), c.recv()
+        assert first == ([0.0] * 400, [0.25] * 4)
+        assert second is first
+        other = srv.encode_reply([1.0] * 400, [1.0, 0.0, 0.0, 0.0])
+        os.write(w, other)
+        assert c.recv() == ([1.0] * 400, [1.0, 0.0, 0.0, 0.0])
+        os.close(w)
+        with pytest.raises(srv.ServerGone):
+            c.recv()
+    finally:
+        pipes.close()
+
+
+@pytest.mark.subprocess
+def test_server_process_round_trip_and_stats():
+    pipes = Pipes(2)
+    proc = srv.start_server("uniform", pipes.request_r, [w for _, w in pipes.replies],
+                            pipes.request_w)
+    try:
+        for fd in [pipes.request_r] + [w for _, w in pipes.replies]:
+            os.close(fd)
+        assert proc.info["ready"] and proc.info["evaluator"] == "uniform"
+        rng = random.Random(3)
+        for c in pipes.clients():
+            for _ in range(5):
+                c.put((c.worker, random_planes(rng)))
+                assert c.recv() == ([0.0] * 400, [0.25] * 4)
+        stats = proc.stop()
+        assert stats["requests"] == 10
+        assert proc.popen.returncode == 0
+    finally:
+        if proc.popen.poll() is None:
+            proc.popen.kill()
+        for r, _ in pipes.replies:
+            os.close(r)
+        os.close(pipes.request_w)
+
+
+@pytest.mark.subprocess
+@pytest.mark.parametrize("spec,words", [("nonsense", "unknown evaluator"),
+                                        ("numpy:/nonexistent/w.npz", "nonexistent"),
+                                        ("uniform:x", "no argument")])
+def test_server_start_failure_is_reported(spec, words):
+    pipes = Pipes(1)
+    try:
+        with pytest.raises(srv.ServerStartError) as info:
+            srv.start_server(spec, pipes.request_r, [pipes.replies[0][1]], pipes.request_w)
+        assert words in str(info.value) or (
+            spec.startswith("numpy") and "NumPy is not available" in str(info.value))
+    finally:
+        pipes.close()
+
+
+def test_make_evaluator_imports_a_factory():
+    ev = make_evaluator("test_server.make_echo:abc", seed=4)
+    assert isinstance(ev, EchoEvaluator) and ev.arg == "abc" and ev.seed == 4
+    with pytest.raises(ValueError):
+        make_evaluator("bogus")
+
+
+def make_echo(arg, seed=0, device=None):
+    ev = EchoEvaluator()
+    ev.arg, ev.seed = arg, seed
+    return ev
+
+
+# ---------------------------------------------------------------------------
+# Network evaluators (NumPy, and PyTorch where installed)
+
+def replay_planes(seed):
+    """(planes as float32 (N, 5, 20, 20), movers) of a random game."""
+    np = pytest.importorskip("numpy")
+    need_extension()
+    from velmar import rules
+    history, _, _ = random_game(seed)
+    g = rules.Game()
+    planes, movers = [], []
+    for p, c in history:
+        planes.append(g.representation())
+        movers.append(p)
+        g.apply(c)
+    return np.array(planes, np.float32).reshape(-1, 5, 20, 20), np.array(movers)
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_mover_seats_recovers_the_player_to_move(seed):
+    from velmar.evaluators import mover_seats
+    planes, movers = replay_planes(seed)
+    assert (mover_seats(planes) == movers).all()
+
+
+def test_to_seat_order_rotates_mover_relative_values():
+    np = pytest.importorskip("numpy")
+    from velmar.evaluators import to_seat_order
+    rel = np.array([[1, 2, 3, 4]] * 4, np.float32)
+    out = to_seat_order(rel, np.array([0, 1, 2, 3]))
+    # the mover (relative entry 0) lands on its own seat
+    assert out.tolist() == [[1, 2, 3, 4], [4, 1, 2, 3], [3, 4, 1, 2], [2, 3, 4, 1]]
+
+
+def test_numpy_evaluator_replies(tmp_path):
+    np = pytest.importorskip("numpy")
+    from velmar import evaluators as ev
+    planes, movers = replay_planes(3)
+    planes = planes[::7]
+    movers = movers[::7]
+    net = ev.NumpyEvaluator(seed=7)
+    logits, values = net.evaluate(planes)
+    assert logits.shape == (len(planes), 400) and values.shape == (len(planes), 4)
+    assert np.allclose(values.sum(axis=1), 1.0, atol=1e-5)
+    _, rel = ev.numpy_forward(net.params, planes)
+    assert np.allclose(values[np.arange(len(planes)), movers], rel[:, 0])
+    # the packed path gives the same numbers as the direct call
+    bits = np.packbits(planes.reshape(len(planes), -1).astype(np.uint8), axis=1,
+                       bitorder="little").tobytes()
+    replies = net.evaluate_bits(bits, len(planes))
+    for k, raw in enumerate(replies):
+        lg, val = srv.decode_reply(raw)
+        assert np.allclose(lg, logits[k]) and np.allclose(val, values[k])
+    # seeded initialisation, saved and loaded
+    path = str(tmp_path / "w.npz")
+    ev.save_params(ev.init_params(7), path)
+    again = ev.make_evaluator("numpy:" + path)
+    assert np.array_equal(again.evaluate(planes)[0], logits)
+    assert not np.array_equal(ev.NumpyEvaluator(seed=8).evaluate(planes)[0], logits)
+    bad = dict(ev.init_params(0))
+    del bad["conv2.bias"]
+    np.savez(str(tmp_path / "bad.npz"), **bad)
+    with pytest.raises(KeyError):
+        ev.make_evaluator("numpy:" + str(tmp_path / "bad.npz"))
+
+
+def test_torch_evaluator_matches_numpy(tmp_path):
+    np = pytest.importorskip("numpy")
+    torch = pytest.importorskip("torch")
+    from velmar import evaluators as ev
+    planes, _ = replay_planes(4)
+    planes = planes[::11]
+    path = str(tmp_path / "w.npz")
+    ev.save_params(ev.init_params(9), path)
+    ref = ev.make_evaluator("numpy:" + path).evaluate(planes)
+    net = ev.make_evaluator("torch:" + path, device="cpu")
+    state_path = str(tmp_path / "w.pt")
+    torch.save(net.net.state_dict(), state_path)
+    for spec in ("torch:" + path, "torch:" + state_path):
+        logits, values = ev.make_evaluator(spec, device="cpu").evaluate(planes)
+        assert np.allclose(logits, ref[0], atol=1e-4)
+        assert np.allclose(values, ref[1], atol=1e-5)
+
+
+def test_uniform_evaluator_needs_no_numpy():
+    ev = make_evaluator("uniform")
+    replies = ev.evaluate_bits(bytes(srv.BITS_SIZE * 3), 3)
+    assert [srv.decode_reply(r) for r in replies] == [([0.0] * 400, [0.25] * 4)] * 3
+    assert ev.batch_wait_ms == 0.0
