@@ -28,6 +28,18 @@ class CellSet {
     if (cell < kNumCells) words_[cell >> 6] &= ~(uint64_t{1} << (cell & 63));
   }
   void clear() { words_ = {}; }
+
+  using Words = std::array<uint64_t, kWords>;
+  // The raw words: cell c is bit (c % 64) of word c / 64.
+  const Words& words() const { return words_; }
+  // A set from raw words; bits for cells 400 and above are dropped.
+  static CellSet from_words(const Words& words) {
+    CellSet s;
+    s.words_ = words;
+    s.words_[kWords - 1] &= kLastWordMask;
+    return s;
+  }
+  static constexpr uint64_t kLastWordMask = (uint64_t{1} << (kNumCells - 64 * (kWords - 1))) - 1;
   bool empty() const {
     uint64_t any = 0;
     for (uint64_t w : words_) any |= w;

@@ -29,44 +29,155 @@ void TileMoves::take(uint32_t tile) {
   keys_ &= covered;
 }
 
+namespace {
+
+using Words = CellSet::Words;
+constexpr uint32_t kWords = CellSet::kWords;
+
+// An orientation's offsets are r * 20 + c with r, c in 0..4; slot r * 5 + c.
+constexpr uint32_t kSlots = 25;
+constexpr uint32_t slot_of(uint32_t offset) {
+  return offset / kBoardSide * 5 + offset % kBoardSide;
+}
+
+// Bit i of the result is bit i + k of w.
+Words shift_down(const Words& w, uint32_t k) {
+  Words out{};
+  const uint32_t q = k >> 6;
+  const uint32_t r = k & 63;
+  for (uint32_t i = 0; i + q < kWords; ++i) {
+    uint64_t v = w[i + q] >> r;
+    if (r != 0 && i + q + 1 < kWords) v |= w[i + q + 1] << (64 - r);
+    out[i] = v;
+  }
+  return out;
+}
+
+// Bit i + k of the result is bit i of w; bits past the board are dropped.
+Words shift_up(const Words& w, uint32_t k) {
+  Words out{};
+  const uint32_t q = k >> 6;
+  const uint32_t r = k & 63;
+  for (uint32_t i = q; i < kWords; ++i) {
+    uint64_t v = w[i - q] << r;
+    if (r != 0 && i > q) v |= w[i - q - 1] >> (64 - r);
+    out[i] = v;
+  }
+  out[kWords - 1] &= CellSet::kLastWordMask;
+  return out;
+}
+
+struct GeneratorTables {
+  // Per orientation, the origins at which it lies wholly on the board:
+  // origin + mask length <= 400 and origin % 20 + width <= 20.
+  std::array<Words, kNumOrientations> on_board{};
+  // Per kind, the offset slots its orientations use.
+  std::array<uint32_t, kNumKinds> slots{};
+};
+
+constexpr GeneratorTables build_generator_tables() {
+  GeneratorTables t;
+  const auto& table = detail::kOrientationTable;
+  for (uint32_t id = 0; id < kNumOrientations; ++id) {
+    const Orientation& o = table.orientations[id];
+    for (uint32_t origin = 0; origin + o.mask_len <= kNumCells; ++origin) {
+      if (origin % kBoardSide + o.width > kBoardSide) continue;
+      t.on_board[id][origin >> 6] |= uint64_t{1} << (origin & 63);
+    }
+    for (uint32_t s = 0; s < o.size; ++s) t.slots[o.kind] |= 1u << slot_of(o.offsets[s]);
+  }
+  return t;
+}
+
+constexpr GeneratorTables kGeneratorTables = build_generator_tables();
+
+// The cells free of `player`'s blocked bit.
+Words free_cells(const std::array<uint8_t, kNumCells>& cells, uint32_t player) {
+  Words free{};
+  const uint32_t shift = 4 + player;
+  for (uint32_t g = 0; g < kNumCells / 8; ++g) {
+    uint64_t bytes = 0;
+    for (uint32_t j = 0; j < 8; ++j) bytes |= uint64_t{cells[g * 8 + j]} << (8 * j);
+    // One bit per byte at the byte's lowest bit, then gathered into 8 bits.
+    const uint64_t blocked = (bytes >> shift) & 0x0101010101010101ull;
+    const uint64_t gathered = (blocked * 0x0102040810204080ull) >> 56;
+    free[g >> 3] |= (~gathered & 0xFF) << (8 * (g & 7));
+  }
+  return free;
+}
+
+}  // namespace
+
+// Word-parallel form of the search from the corner cells: for an orientation,
+// the origins whose squares are all free are the AND over its offsets k of the
+// free cells shifted down by k, and those touching a corner cell the OR of the
+// corner cells shifted down by k. Each legal placement comes out exactly once,
+// so no duplicates need removing.
 TileMoves get_tile_moves(const Board& board, uint32_t player) {
   if (player >= kNumPlayers) fail_index(kNumPlayers, player);
   TileMoves moves;
-  const uint8_t b = blocked_bit(player);
-  const auto& orientations = all_orientations();
   const PieceList& list = board.pieces[player];
   const CellSet& corners = board.corners[player];
-  // A placement touching several corner cells is found once from each of them.
-  std::array<uint64_t, (kNumOrientations * kNumCells + 63) / 64> seen{};
+  if (list.empty() || corners.empty()) return moves;
 
+  uint32_t slots = 0;
+  for (uint32_t i = 0; i < list.size(); ++i) slots |= kGeneratorTables.slots[list.kind(i)];
+  const Words free = free_cells(board.cells, player);
+  std::array<Words, kSlots> free_at;  // free_at[slot]: free cells shifted down by the offset
+  std::array<Words, kSlots> corner_at;
+  for (uint32_t s = 0; s < kSlots; ++s) {
+    if (!(slots >> s & 1u)) continue;
+    const uint32_t offset = s / 5 * kBoardSide + s % 5;
+    free_at[s] = shift_down(free, offset);
+    corner_at[s] = shift_down(corners.words(), offset);
+  }
+
+  struct Found {
+    Words origins;
+    uint8_t id;
+    uint8_t piece;
+  };
+  std::array<Found, kNumOrientations> found;
+  uint32_t nfound = 0;
+  std::size_t total = 0;
+  const auto& orientations = all_orientations();
   for (uint32_t i = 0; i < list.size(); ++i) {
     const uint32_t kind = list.kind(i);
-    const uint32_t first = first_orientation(kind);
-    const uint32_t count = static_cast<uint32_t>(all_pieces()[kind].variants.size());
-    corners.for_each([&](uint32_t a) {
-      for (uint32_t id = first; id < first + count; ++id) {
-        const Orientation& o = orientations[id];
-        for (uint32_t s = 0; s < o.size; ++s) {
-          const uint32_t k = o.offsets[s];
-          if (a < k) break;  // offsets ascend
-          const uint32_t origin = a - k;
-          if (origin + o.mask_len > kNumCells) continue;
-          if (origin % kBoardSide + o.width > kBoardSide) continue;
-          bool free = true;
-          for (uint32_t t = 0; t < o.size && free; ++t)
-            free = !(board.cells[origin + o.offsets[t]] & b);
-          if (!free) continue;
-          const uint32_t key = id * kNumCells + origin;
-          uint64_t& word = seen[key >> 6];
-          const uint64_t bit = uint64_t{1} << (key & 63);
-          if (word & bit) continue;
-          word |= bit;
-          moves.add(
-              {static_cast<uint16_t>(origin), static_cast<uint8_t>(id), static_cast<uint8_t>(i)});
+    const uint32_t first = detail::kOrientationTable.first[kind];
+    const uint32_t last = first + detail::kOrientationTable.count[kind];
+    for (uint32_t id = first; id < last; ++id) {
+      const Orientation& o = orientations[id];
+      Words legal = kGeneratorTables.on_board[id];
+      Words touch{};
+      for (uint32_t s = 0; s < o.size; ++s) {
+        const uint32_t slot = slot_of(o.offsets[s]);
+        for (uint32_t w = 0; w < kWords; ++w) {
+          legal[w] &= free_at[slot][w];
+          touch[w] |= corner_at[slot][w];
         }
       }
-    });
+      uint64_t any = 0;
+      for (uint32_t w = 0; w < kWords; ++w) any |= legal[w] &= touch[w];
+      if (any == 0) continue;
+      found[nfound++] = {legal, static_cast<uint8_t>(id), static_cast<uint8_t>(i)};
+      total += CellSet::from_words(legal).size();
+    }
   }
+
+  moves.candidates_.reserve(total);
+  Words keys{};
+  for (uint32_t f = 0; f < nfound; ++f) {
+    const Found& fd = found[f];
+    CellSet::from_words(fd.origins).for_each([&](uint32_t origin) {
+      moves.candidates_.push_back({static_cast<uint16_t>(origin), fd.id, fd.piece});
+    });
+    const Orientation& o = orientations[fd.id];
+    for (uint32_t s = 0; s < o.size; ++s) {
+      const Words cells = shift_up(fd.origins, o.offsets[s]);
+      for (uint32_t w = 0; w < kWords; ++w) keys[w] |= cells[w];
+    }
+  }
+  moves.keys_ = CellSet::from_words(keys);
   return moves;
 }
 

@@ -67,6 +67,8 @@ class TileMoves {
   void take(uint32_t tile);
 
  private:
+  friend TileMoves get_tile_moves(const Board& board, uint32_t player);
+
   std::vector<Candidate> candidates_;
   CellSet keys_;
 };

@@ -8,52 +8,29 @@
 namespace velmar {
 namespace {
 
-constexpr std::array<std::string_view, kNumKinds> kBaseShapes = {
-    "1",           "11",          "11/01",       "111",         "1111",      "11/10/10",
-    "111/010",     "11/11",       "110/011",     "11111",       "1111/1000", "1110/0011",
-    "111/110",     "111/100/100", "110/011/001", "110/010/011", "111/101",   "1111/0100",
-    "010/111/010", "010/111/100", "111/010/010",
-};
-
-struct Tables {
-  std::array<Piece, kNumKinds> pieces;
-  std::array<Orientation, kNumOrientations> orientations;
-  std::array<uint32_t, kNumKinds> first;
-};
-
 template <std::size_t... I>
 std::array<Piece, kNumKinds> make_pieces(std::index_sequence<I...>) {
   return {Piece(static_cast<uint32_t>(I))...};
 }
 
-Tables build_tables() {
-  Tables t{make_pieces(std::make_index_sequence<kNumKinds>{}), {}, {}};
-  uint32_t id = 0;
-  for (const Piece& piece : t.pieces) {
-    t.first[piece.kind] = id;
+// Builds the pieces and checks that the compile-time orientation table lists
+// exactly their variants, in the same order.
+std::array<Piece, kNumKinds> build_pieces() {
+  std::array<Piece, kNumKinds> pieces = make_pieces(std::make_index_sequence<kNumKinds>{});
+  const detail::OrientationTable& t = detail::kOrientationTable;
+  for (const Piece& piece : pieces) {
+    if (piece.variants.size() != t.count[piece.kind]) fail("orientation table: variant count");
     for (uint32_t v = 0; v < piece.variants.size(); ++v) {
       const PieceVariant& pv = piece.variants[v];
-      if (id >= kNumOrientations) fail("more orientations than expected");
-      Orientation& o = t.orientations[id++];
-      o.kind = static_cast<uint8_t>(piece.kind);
-      o.variant = static_cast<uint8_t>(v);
-      o.size = static_cast<uint8_t>(piece.size);
-      o.width = static_cast<uint8_t>(pv.width);
-      o.mask_len = static_cast<uint16_t>(pv.mask.size());
-      for (uint32_t i = 0; i < pv.offsets.size(); ++i) {
-        uint32_t k = pv.offsets[i];
-        o.offsets[i] = static_cast<uint16_t>(k);
-        o.mask_bits[k >> 6] |= uint64_t{1} << (k & 63);
-      }
+      const Orientation& o = t.orientations[t.first[piece.kind] + v];
+      bool same = o.kind == piece.kind && o.variant == v && o.size == piece.size &&
+                  o.width == pv.width && o.mask_len == pv.mask.size() &&
+                  pv.offsets.size() == piece.size;
+      for (uint32_t i = 0; same && i < pv.offsets.size(); ++i) same = o.offsets[i] == pv.offsets[i];
+      if (!same) fail("orientation table: variant differs from the piece's");
     }
   }
-  if (id != kNumOrientations) fail("fewer orientations than expected");
-  return t;
-}
-
-const Tables& tables() {
-  static const Tables t = build_tables();
-  return t;
+  return pieces;
 }
 
 }  // namespace
@@ -61,7 +38,7 @@ const Tables& tables() {
 Shape base_shape(uint32_t kind) {
   if (kind >= kNumKinds) fail_index(kNumKinds, kind);
   Shape shape(1);
-  for (char c : kBaseShapes[kind]) {
+  for (char c : detail::kBaseShapes[kind]) {
     if (c == '/') {
       shape.emplace_back();
     } else {
@@ -118,16 +95,18 @@ Piece::Piece(uint32_t k) : shape(base_shape(k)), kind(k) {
 }
 
 const std::array<Piece, kNumKinds>& all_pieces() {
-  return tables().pieces;
-}
-
-const std::array<Orientation, kNumOrientations>& all_orientations() {
-  return tables().orientations;
+  static const std::array<Piece, kNumKinds> pieces = build_pieces();
+  return pieces;
 }
 
 uint32_t first_orientation(uint32_t kind) {
   if (kind >= kNumKinds) fail_index(kNumKinds, kind);
-  return tables().first[kind];
+  return detail::kOrientationTable.first[kind];
+}
+
+uint32_t orientation_count(uint32_t kind) {
+  if (kind >= kNumKinds) fail_index(kNumKinds, kind);
+  return detail::kOrientationTable.count[kind];
 }
 
 }  // namespace velmar
