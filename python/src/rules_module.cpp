@@ -1,6 +1,6 @@
 // velmar.rules: a Python view of the rules library.
 //
-// One type, Game, wrapping a velmar::Game by value, plus the board constants.
+// One type, Game, owning a velmar::Game, plus the board constants.
 // Every entry point catches C++ exceptions and turns them into Python ones:
 // a broken invariant becomes RuntimeError, an allocation failure MemoryError.
 // Only calls that PyPy's cpyext supports are used, so the same source builds
@@ -21,38 +21,15 @@
 #include "invariant.h"
 #include "pieces.h"
 #include "py_ref.h"
+#include "state_repr.h"
 
 namespace {
 
 using pyutil::PyRef;
-
-constexpr uint32_t kNumPlanes = 5;
-constexpr uint32_t kLegalPlane = 4;
-
-// The network's input for the player to move: planes 0-3 hold the squares of
-// the players seated (k - 1) after it, plane 4 its legal tiles. The plane of a
-// covered cell is (byte - current) mod 4 on the whole byte; since a covered
-// cell holds 0xF0 | (owner + 1), that is (owner + 1 - current) mod 4.
-// The caller checks that someone is to move.
-std::array<float, kNumPlanes * velmar::kNumCells> encode(const velmar::Game& game) {
-  const std::optional<uint32_t> current = game.current_player();
-  if (!current) velmar::fail(std::string(velmar::kNoCurrentPlayer));
-  std::array<float, kNumPlanes * velmar::kNumCells> out{};
-  for (uint32_t x = 0; x < velmar::kNumCells; ++x) {
-    const uint32_t b = game.board.cells[x];
-    if ((b & 0x0F) == 0) continue;
-    const uint32_t plane = (b - *current) % velmar::kNumPlayers;
-    out[plane * velmar::kNumCells + x] = 1.0f;
-  }
-  for (uint32_t x : game.legal_tiles()) {
-    if (x >= velmar::kNumCells) velmar::fail_index(velmar::kNumCells, x);
-    out[kLegalPlane * velmar::kNumCells + x] = 1.0f;
-  }
-  return out;
-}
+using velmar::self_play::kNumPlanes;
 
 // Runs one entry point's body, turning any C++ exception into a Python
-// exception and the null / -1 result the interpreter expects.
+// exception and the failure value the interpreter expects.
 template <typename R, typename F>
 R guarded(R failure, F&& body) noexcept {
   try {
@@ -248,7 +225,8 @@ PyObject* Game_representation(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     const velmar::Game& g = game_of(self);
     if (!g.current_player()) return set_value_error(velmar::kNoCurrentPlayer);
-    const auto repr = encode(g);
+    // The same encoding the self-play module sends to the inference server.
+    const velmar::self_play::Representation repr = velmar::self_play::get_representation(g);
     // Every entry is 0.0 or 1.0: the lists share two float objects.
     PyRef zero = PyRef::steal(PyFloat_FromDouble(0.0));
     PyRef one = PyRef::steal(PyFloat_FromDouble(1.0));
