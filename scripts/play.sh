@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# From a fresh machine to training data: installs what the project needs,
+# builds the extensions into ./build, plays a few self-play games with the
+# embedded uniform evaluator on every core, writes the training data and
+# renders the last game.
+#
+#   scripts/play.sh [OUT_DIR] [extra options for python3 -m velmar play]
+#
+# Defaults: OUT_DIR=out/play, 4 games at 64 simulations per tile. Any option
+# of `python3 -m velmar play` may follow (a later --games or --sims wins).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out="${1:-out/play}"
+shift || true
+
+scripts/setup.sh
+cmake -S . -B build -DVELMAR_BENCH=OFF
+cmake --build build -j"$(nproc)"
+
+export PYTHONPATH="$PWD/build/python:$PWD/python${PYTHONPATH:+:$PYTHONPATH}"
+export OPENBLAS_NUM_THREADS=1
+status=0
+/usr/bin/python3 -m velmar play --games 4 --sims 64 --workers "$(nproc)" \
+  --evaluator uniform --out "$out" "$@" || status=$?
+if ls "$out"/shard-*.npz >/dev/null 2>&1; then
+  /usr/bin/python3 -m velmar show "$out" --html
+fi
+exit "$status"
