@@ -307,6 +307,7 @@ def test_numpy_evaluator_replies(tmp_path):
         ev.make_evaluator("numpy:" + str(tmp_path / "bad.npz"))
 
 
+@pytest.mark.slow
 def test_torch_evaluator_matches_numpy(tmp_path):
     np = pytest.importorskip("numpy")
     torch = pytest.importorskip("torch")

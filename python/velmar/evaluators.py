@@ -185,32 +185,63 @@ def check_params(params):
                              % (name, tuple(params[name].shape), shape))
 
 
-def _conv3x3_relu(x, w, b):
-    """x: (B, 20, 20, Cin) channels last; w: (Cout, Cin, 3, 3)."""
+_PAD = 22 * 22  # a 20 x 20 plane with a border of zeros, flattened
+_MARGIN = 23    # room for the largest shift, one row and one column
+_OFFSETS = [(dy - 1) * 22 + (dx - 1) for dy in range(3) for dx in range(3)]
+
+
+def _interior(n):
     import numpy as np
-    n, h, wd, cin = x.shape
-    pad = np.zeros((n, h + 2, wd + 2, cin), np.float32)
-    pad[:, 1:-1, 1:-1, :] = x
-    cols = np.concatenate([pad[:, dy:dy + h, dx:dx + wd, :]
-                           for dy in range(3) for dx in range(3)], axis=3)
-    wm = w.transpose(2, 3, 1, 0).reshape(9 * cin, -1)  # (dy, dx, cin) x cout
-    out = cols.reshape(n * h * wd, 9 * cin) @ wm + b
+    m = np.zeros((n, 22, 22), np.float32)
+    m[:, 1:-1, 1:-1] = 1.0
+    return m.reshape(n * _PAD)
+
+
+def _conv3x3_relu(x, w, b, interior):
+    """One 3 x 3 convolution with zero padding and a ReLU.
+
+    x: (Cin, n * 484 + 2 * 23), channel-major, each position a 22 x 22 image
+    (the 20 x 20 planes with a border of zeros) flattened, with a margin at
+    both ends. A shift by (dy, dx) is then a constant offset along the last
+    axis, so each of the nine kernel taps is one matrix product on a view,
+    without copying the input. Returns the output in the same layout (its
+    border cleared again)."""
+    import numpy as np
+    length = len(interior)
+    out = None
+    for k, off in enumerate(_OFFSETS):
+        dy, dx = divmod(k, 3)
+        tap = np.ascontiguousarray(w[:, :, dy, dx])
+        part = tap @ x[:, _MARGIN + off:_MARGIN + off + length]
+        if out is None:
+            out = part
+        else:
+            out += part
+    out += b[:, None]
     np.maximum(out, 0.0, out=out)
-    return out.reshape(n, h, wd, -1)
+    out *= interior
+    y = np.zeros((out.shape[0], length + 2 * _MARGIN), np.float32)
+    y[:, _MARGIN:_MARGIN + length] = out
+    return y
 
 
 def numpy_forward(params, planes):
     """Forward pass: planes (B, 5, 20, 20) -> logits (B, 400) and values
     relative to the mover (B, 4), a softmax (they sum to 1 like payoffs)."""
     import numpy as np
-    x = np.ascontiguousarray(np.asarray(planes, np.float32).transpose(0, 2, 3, 1))
+    planes = np.asarray(planes, np.float32)
+    n = len(planes)
+    interior = _interior(n)
+    x = np.zeros((PLANES, n * _PAD + 2 * _MARGIN), np.float32)
+    x[:, _MARGIN:_MARGIN + n * _PAD].reshape(PLANES, n, 22, 22)[:, :, 1:-1, 1:-1] = \
+        planes.transpose(1, 0, 2, 3)
     for k in (1, 2, 3):
-        x = _conv3x3_relu(x, params["conv%d.weight" % k], params["conv%d.bias" % k])
-    n = x.shape[0]
-    flat = x.reshape(n, CELLS, CHANNELS)
-    logits = flat @ params["policy_conv.weight"].reshape(CHANNELS) \
+        x = _conv3x3_relu(x, params["conv%d.weight" % k], params["conv%d.bias" % k], interior)
+    feats = x[:, _MARGIN:_MARGIN + n * _PAD].reshape(CHANNELS, n, 22, 22)[:, :, 1:-1, 1:-1] \
+        .reshape(CHANNELS, n, CELLS)
+    logits = np.tensordot(params["policy_conv.weight"].reshape(CHANNELS), feats, axes=1) \
         + params["policy_conv.bias"][0] + params["policy_bias"]
-    pooled = flat.mean(axis=1)
+    pooled = feats.mean(axis=2).T  # (n, C)
     h = pooled @ params["value_fc1.weight"].T + params["value_fc1.bias"]
     np.maximum(h, 0.0, out=h)
     v = h @ params["value_fc2.weight"].T + params["value_fc2.bias"]
