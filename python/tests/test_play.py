@@ -209,3 +209,19 @@ def test_bad_arguments_and_evaluators_fail_cleanly(tmp_path):
     assert res.returncode == 2 and "unknown evaluator" in res.stderr
     res = run_play(tmp_path / "b", "--games", 1, "--workers", 0)
     assert res.returncode == 2
+
+
+def test_a_run_with_the_numpy_network(tmp_path):
+    if not os.path.exists("/usr/bin/python3"):
+        pytest.skip("no /usr/bin/python3 for the server")
+    out = tmp_path / "run"
+    res = run_play(out, "--games", 1, "--workers", 1, "--sims", 2, "--evaluator", "numpy",
+                   "--seed", 3)
+    if "NumPy is not available" in res.stderr:
+        pytest.skip("NumPy is not installed")
+    assert res.returncode == 0, res.stdout + res.stderr
+    s = summary(out)
+    assert s["games_finished"] == 1 and s["config"]["evaluator"] == "numpy"
+    assert s["server"]["requests"] == s["per_worker"][0]["requests"]
+    for rows in read_games(out).values():
+        check_game(rows)

@@ -261,7 +261,7 @@ class NumpyEvaluator(Evaluator):
             import numpy  # noqa: F401
         except ImportError as e:
             raise EvaluatorUnavailable("NumPy is not available for this interpreter (%s); "
-                                       "run the server under /usr/bin/python3" % e.__class__.__name__)
+                                       "give --server-python /usr/bin/python3" % e.__class__.__name__)
         self.path = path
         self.seed = seed
         self.params = load_params(path) if path else init_params(seed)

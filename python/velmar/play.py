@@ -71,8 +71,8 @@ def add_arguments(ap):
                          "than workers are running (default: the evaluator's, 0 for uniform)")
     ap.add_argument("--device", default=None, help="torch device (default: cuda if available)")
     ap.add_argument("--server-python", default=None,
-                    help="interpreter for the server process (default: this one; give "
-                         "/usr/bin/python3 to run a NumPy evaluator when playing under PyPy)")
+                    help="interpreter for the server process (default: this one, except "
+                         "/usr/bin/python3 for a network evaluator when playing under PyPy)")
     ap.add_argument("--quiet", action="store_true", help="no progress line")
 
 
@@ -287,6 +287,10 @@ def run(args):
                c_init=args.c_init, dirichlet_alpha=args.dirichlet_alpha,
                exploration_fraction=args.exploration_fraction)
 
+    server_python = args.server_python
+    if (server_python is None and sys.implementation.name == "pypy"
+            and args.evaluator.partition(":")[0] != "uniform" and os.path.exists("/usr/bin/python3")):
+        server_python = "/usr/bin/python3"  # NumPy and PyTorch live there, not in PyPy
     st = Run(args)
     st.first_game = first_game
     request_r, request_w = os.pipe()
@@ -294,7 +298,7 @@ def run(args):
     try:
         server = srv.start_server(args.evaluator, request_r, [w for _, w in replies], request_w,
                                   max_batch=args.max_batch, batch_wait_ms=args.batch_wait_ms,
-                                  seed=args.seed, device=args.device, python=args.server_python)
+                                  seed=args.seed, device=args.device, python=server_python)
     except (srv.ServerStartError, OSError) as e:
         print("play: %s" % e, file=sys.stderr)
         return 2

@@ -358,6 +358,8 @@ def start_server(evaluator_spec, request_r, reply_ws, request_w, max_batch=64,
         if p and p not in seen:
             seen.append(p)
     env["PYTHONPATH"] = os.pathsep.join(seen)
+    # the workers use the other cores: one BLAS thread unless asked otherwise
+    env.setdefault("OPENBLAS_NUM_THREADS", "1")
     popen = subprocess.Popen(cmd, pass_fds=fds, stdin=subprocess.DEVNULL,
                              stdout=subprocess.PIPE, text=True, env=env,
                              preexec_fn=_ignore_sigint)
