@@ -53,7 +53,8 @@ class Server:
 
     `put` keeps the request, `recv` answers the latest one with
     answer(request). `fail_put` / `fail_recv` name the 1-based call that
-    raises `error` instead; `calls` records the order of the calls.
+    raises `error` instead (an exception, or a callable making a fresh one
+    for every raise); `calls` records the order of the calls.
     """
 
     def __init__(self, answer=uniform_answer, fail_put=None, fail_recv=None, error=None,
@@ -73,16 +74,19 @@ class Server:
         self.puts += 1
         self.calls.append("put")
         if self.puts == self.fail_put:
-            raise self.error
+            raise self._error()
         self.latest = request
         if self.keep:
             self.requests.append(request)
+
+    def _error(self):
+        return self.error if isinstance(self.error, BaseException) else self.error()
 
     def recv(self):
         self.recvs += 1
         self.calls.append("recv")
         if self.recvs == self.fail_recv:
-            raise self.error
+            raise self._error()
         return self.answer(self.latest)
 
 
