@@ -40,7 +40,13 @@ def random_game(seed, rules=None):
 
 def velmar_env():
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    # the directories that make velmar and the extensions importable here
+    import velmar
+    import velmar_self_play
+    dirs = [os.path.dirname(p) for p in velmar.__path__]
+    dirs.append(os.path.dirname(velmar_self_play.__file__))
+    dirs += [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env["PYTHONPATH"] = os.pathsep.join(dict.fromkeys(dirs))
     env.setdefault("OPENBLAS_NUM_THREADS", "1")
     return env
 

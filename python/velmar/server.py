@@ -353,6 +353,11 @@ def start_server(evaluator_spec, request_r, reply_ws, request_w, max_batch=64,
     keep = [root] + pkg_dirs + env.get("PYTHONPATH", "").split(os.pathsep)
     if python == sys.executable:
         keep += paths
+    else:  # another interpreter must not see this one's standard library
+        import sysconfig
+        own = [sysconfig.get_paths()[k] for k in ("stdlib", "platstdlib")]
+        keep = [p for p in keep
+                if p and not any(os.path.abspath(p).startswith(o) for o in own)]
     seen = []
     for p in keep:
         if p and p not in seen:
