@@ -143,6 +143,9 @@ def board_pixels(browser):
 @pytest.mark.subprocess
 @pytest.mark.slow
 def test_replay_page_in_headless_chromium(game, tmp_path):
+    if sys.implementation.name != "cpython":
+        pytest.skip("the page and the browser do not depend on the interpreter: checked once, "
+                    "under CPython")
     exe = find_chromium()
     if exe is None:
         pytest.skip("chromium is not installed (scripts/setup.sh installs it)")
