@@ -9,13 +9,20 @@ include_guard(DIRECTORY)
 # Targets are named <NAME>_<implementation>, e.g. velmar_self_play_cpython.
 set(VELMAR_PYTHON_OUT ${CMAKE_BINARY_DIR}/python)
 
+# The answers are kept for the rest of the configure run: an interpreter run
+# under an emulator (VELMAR_PYTHON_EMULATOR) takes seconds to answer.
 function(velmar_query_python interp out_include out_suffix out_impl)
-  execute_process(
-    COMMAND ${VELMAR_PYTHON_EMULATOR} ${interp} -c
-      "import sys, sysconfig; print(sysconfig.get_paths()['include']); print(sysconfig.get_config_var('EXT_SUFFIX')); print(sys.implementation.name)"
-    OUTPUT_VARIABLE info RESULT_VARIABLE rc OUTPUT_STRIP_TRAILING_WHITESPACE)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "Cannot query the interpreter ${interp}")
+  string(MD5 key "${VELMAR_PYTHON_EMULATOR};${interp}")
+  get_property(info GLOBAL PROPERTY velmar_python_info_${key})
+  if(NOT info)
+    execute_process(
+      COMMAND ${VELMAR_PYTHON_EMULATOR} ${interp} -c
+        "import sys, sysconfig; print(sysconfig.get_paths()['include']); print(sysconfig.get_config_var('EXT_SUFFIX')); print(sys.implementation.name)"
+      OUTPUT_VARIABLE info RESULT_VARIABLE rc OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(NOT rc EQUAL 0)
+      message(FATAL_ERROR "Cannot query the interpreter ${interp}")
+    endif()
+    set_property(GLOBAL PROPERTY velmar_python_info_${key} "${info}")
   endif()
   string(REPLACE "\n" ";" info "${info}")
   list(GET info 0 inc)

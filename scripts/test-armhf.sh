@@ -11,4 +11,7 @@ jobs=$(nproc)
 cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake \
   -DCMAKE_BUILD_TYPE=Release -DVELMAR_WERROR=ON -DVELMAR_BENCH=OFF
 cmake --build build-armhf -j"$jobs"
-ctest --test-dir build-armhf --output-on-failure -j"$jobs"
+# The randomized comparisons with the brute-force reference take about 20 s
+# each under the emulator: one seed of them runs here, all of them natively.
+ctest --test-dir build-armhf --output-on-failure -j"$jobs" \
+  -E 'EveryTileAgreesWithTheReference/[1-9]'
