@@ -175,6 +175,7 @@ def _worker_main(w, cfg, request_fd, reply_fd, conn, counter, current, counts, n
         current[w] = g
         client.reset_timers()
         t0 = time.perf_counter()
+        c0 = time.process_time()
         try:
             with contextlib.redirect_stdout(sink), contextlib.redirect_stderr(sink):
                 history, policies, payoffs = velmar_self_play.generate_game_data(
@@ -190,6 +191,7 @@ def _worker_main(w, cfg, request_fd, reply_fd, conn, counter, current, counts, n
             status = 1
             break
         seconds = time.perf_counter() - t0
+        cpu = time.process_time() - c0
         state["requests_before"] += client.requests
         counts[w] = state["requests_before"]
         t1 = time.perf_counter()
@@ -199,7 +201,7 @@ def _worker_main(w, cfg, request_fd, reply_fd, conn, counter, current, counts, n
             _send(conn, ("error", first_game + g, "bad game record: %s: %s" % (type(e).__name__, e)))
             status = 1
             break
-        stats = {"worker": w, "seconds": seconds, "requests": client.requests,
+        stats = {"worker": w, "seconds": seconds, "cpu": cpu, "requests": client.requests,
                  "put": client.put_seconds, "wait": client.wait_seconds,
                  "decode": client.decode_seconds, "rows_seconds": time.perf_counter() - t1}
         _send(conn, ("game", first_game + g, rows, stats))
@@ -490,10 +492,11 @@ def _summary(st, workers_n, status):
             scores[p] += sc[p]
     per_worker = {}
     for _, _, _, _, s in st.finished:
-        a = per_worker.setdefault(s["worker"], dict(games=0, seconds=0.0, put=0.0, wait=0.0,
-                                                    decode=0.0, requests=0, rows_seconds=0.0))
+        a = per_worker.setdefault(s["worker"], dict(games=0, seconds=0.0, cpu=0.0, put=0.0,
+                                                    wait=0.0, decode=0.0, requests=0,
+                                                    rows_seconds=0.0))
         a["games"] += 1
-        for k in ("seconds", "put", "wait", "decode", "requests", "rows_seconds"):
+        for k in ("seconds", "cpu", "put", "wait", "decode", "requests", "rows_seconds"):
             a[k] += s[k]
     workers = []
     for w in sorted(per_worker):
@@ -505,6 +508,8 @@ def _summary(st, workers_n, status):
             "module_share": round((sec - a["put"] - a["wait"] - a["decode"]) / sec, 4),
             "transport_share": round((a["put"] + a["decode"]) / sec, 4),
             "waiting_share": round(a["wait"] / sec, 4),
+            "cpu_share": round(a["cpu"] / sec, 4),
+            "microseconds_per_request": round(1e6 * sec / max(1, a["requests"]), 1),
             "record_seconds": round(a["rows_seconds"], 3),
         })
     if st.stop_signal > 0:
@@ -557,10 +562,10 @@ def _print_summary(s, args):
               % (s["games_per_hour"], s["tiles_per_second"], s["simulations_per_second"]),
               file=out)
         for w in s["per_worker"]:
-            print("worker %d:      %.0f%% in the module, %.0f%% transport, %.0f%% waiting "
-                  "for the server" % (w["worker"], 100 * w["module_share"],
-                                      100 * w["transport_share"], 100 * w["waiting_share"]),
-                  file=out)
+            print("worker %d:      %.0f%% in the module, %.0f%% packing/decoding, %.0f%% waiting "
+                  "for the server; on a core %.0f%% of the time"
+                  % (w["worker"], 100 * w["module_share"], 100 * w["transport_share"],
+                     100 * w["waiting_share"], 100 * w["cpu_share"]), file=out)
     if s["server"]:
         print("server:        %d requests in %d batches (mean %.2f)"
               % (s["server"]["requests"], s["server"]["batches"], s["server"]["mean_batch"]),
