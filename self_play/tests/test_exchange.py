@@ -86,16 +86,17 @@ def reply_forms():
     def mapping(policy, values):
         return {0: policy, 1: values, 2: "ignored"}
 
+    slow = pytest.mark.slow
     return [
         pytest.param(lambda p, v: (p, v), id="tuple-of-lists"),
-        pytest.param(lambda p, v: [p, v], id="list-of-lists"),
-        pytest.param(lambda p, v: (tuple(p), tuple(v)), id="tuple-of-tuples"),
+        pytest.param(lambda p, v: [p, v], id="list-of-lists", marks=slow),
+        pytest.param(lambda p, v: (tuple(p), tuple(v)), id="tuple-of-tuples", marks=slow),
         pytest.param(mapping, id="mapping"),
-        pytest.param(lambda p, v: (Seq(p), Seq(v)), id="custom-sequences"),
-        pytest.param(lambda p, v: (p, v + [5.0, -3.0]), id="six-values"),
-        pytest.param(lambda p, v: (p, v, "third item ignored"), id="three-items"),
+        pytest.param(lambda p, v: (Seq(p), Seq(v)), id="custom-sequences", marks=slow),
+        pytest.param(lambda p, v: (p, v + [5.0, -3.0]), id="six-values", marks=slow),
+        pytest.param(lambda p, v: (p, v, "third item ignored"), id="three-items", marks=slow),
         pytest.param(lambda p, v: ([Number(x) for x in p], [int(x) for x in v]),
-                     id="float-protocol-and-ints"),
+                     id="float-protocol-and-ints", marks=slow),
     ]
 
 

@@ -27,21 +27,27 @@ def ranked(offset=0.0, values=(0.0, 0.0, 0.0, 0.0)):
     return lambda request: (policy, values)
 
 
-GAME_SETTINGS = [
-    dict(sims_per_move=1, sample_moves=0),
-    dict(sims_per_move=2, sample_moves=1),
-    dict(sims_per_move=3, sample_moves=2),
-    dict(sims_per_move=5, sample_moves=12),
-    dict(sims_per_move=8, sample_moves=30, dirichlet_alpha=0.03),
-    dict(sims_per_move=4, sample_moves=2**32 - 1, exploration_fraction=1.0),
-    dict(sims_per_move=2, sample_moves=0, c_base=1.0, c_init=0.0, exploration_fraction=0.0,
-         dirichlet_alpha=5.0),
-]
+def game_settings():
+    """Settings of whole games; the longer ones are marked slow."""
+    fast = [
+        dict(sims_per_move=1, sample_moves=0),
+        dict(sims_per_move=3, sample_moves=2),
+    ]
+    slow = [
+        dict(sims_per_move=2, sample_moves=1),
+        dict(sims_per_move=5, sample_moves=12),
+        dict(sims_per_move=8, sample_moves=30, dirichlet_alpha=0.03),
+        dict(sims_per_move=4, sample_moves=2**32 - 1, exploration_fraction=1.0),
+        dict(sims_per_move=2, sample_moves=0, c_base=1.0, c_init=0.0, exploration_fraction=0.0,
+             dirichlet_alpha=5.0),
+    ]
+    def name(s):
+        return "-".join("%s=%s" % kv for kv in sorted(s.items()))
+    return ([pytest.param(s, id=name(s)) for s in fast] +
+            [pytest.param(s, id=name(s), marks=pytest.mark.slow) for s in slow])
 
 
-@pytest.mark.parametrize("settings", GAME_SETTINGS,
-                         ids=["-".join("%s=%s" % kv for kv in sorted(s.items()))
-                              for s in GAME_SETTINGS])
+@pytest.mark.parametrize("settings", game_settings())
 def test_whole_game(sp, rules, capsys, settings):
     config = Config(**settings)
     record, server = play(sp, config, id_value=-1)
@@ -55,6 +61,7 @@ def test_whole_game(sp, rules, capsys, settings):
     assert err.count("\n") == 1 and err.rstrip("\n").endswith(" 400/400")
 
 
+@pytest.mark.slow
 def test_summary_line_format(sp, rules, capsys, repeats):
     """Payoffs written as the shortest 32-bit decimal with a fraction, scores
     as integers; the record's payoffs are the printed ones."""
@@ -112,7 +119,8 @@ def test_leaf_requests_follow_the_visited_child(sp, rules, quiet):
     assert next(requests, None) is None
 
 
-@pytest.mark.parametrize("keep", ["nothing", "one-plane", "planes", "copies"])
+@pytest.mark.parametrize("keep", ["nothing", pytest.param("one-plane", marks=pytest.mark.slow),
+                                  pytest.param("planes", marks=pytest.mark.slow), "copies"])
 def test_requests_not_changed_after_put(sp, rules, quiet, keep):
     """Whatever the server keeps of a request stays as it was sent, and every
     request seen at recv time shows the right position."""
@@ -148,7 +156,8 @@ def test_no_simulations(sp, rules, capsys, repeats):
         assert out == summary_line(game.get_payoff(), game.get_score()) + "\n"
 
 
-@pytest.mark.parametrize("offset", [0.0, 1000.0, -1000.0, 88.0, 200.0, -200.0])
+@pytest.mark.parametrize("offset", [1000.0, -1000.0] + [
+    pytest.param(x, marks=pytest.mark.slow) for x in (0.0, 88.0, 200.0, -200.0)])
 def test_extreme_logits_give_proper_priors(sp, rules, quiet, offset):
     """Logits offset + cell / 100: whatever the offset, the priors are a
     softmax, so every simulation from the root visits the highest legal cell,
@@ -164,6 +173,7 @@ def test_extreme_logits_give_proper_priors(sp, rules, quiet, offset):
         assert dict(policy)[top] == 1.0
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("logit", [1000.0, -1000.0, 1e30])
 def test_equal_extreme_logits(sp, rules, quiet, logit):
     """Equal huge or tiny logits on every cell: uniform priors, a proper game
@@ -210,6 +220,7 @@ def test_values_backed_up_for_the_player_who_took_the_tile(sp, rules, quiet, rep
     assert distinguishing > 0
 
 
+@pytest.mark.slow
 def test_values_in_seat_order(sp, rules, quiet):
     """Values that favour seat 2 only: at seat 2's turns the first child
     visited keeps every visit, at the other seats' turns the search splits."""
@@ -247,6 +258,7 @@ def test_children_walked_in_shuffled_order(sp, rules, quiet, repeats):
     assert len(set(first_orders)) == len(first_orders)
 
 
+@pytest.mark.slow
 def test_opening_draws_follow_visits(sp, rules, quiet, repeats):
     """Values of -1 for everybody and almost no exploration: each simulation
     visits a child not visited yet, so the four simulations give four children
