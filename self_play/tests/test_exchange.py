@@ -282,6 +282,8 @@ def test_leaf_failure(sp, capsys, failing):
     assert message.startswith(PANIC_UNWRAP), message
     cause = exc.__cause__
     assert type(cause) is failing.cause
+    if "fail_put" in failing.server_kw or "fail_recv" in failing.server_kw:
+        assert cause is server.error
     check_debug(message[len(PANIC_UNWRAP):], failing, cause)
     assert capsys.readouterr() == ("", "")
 
