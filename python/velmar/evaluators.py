@@ -225,11 +225,22 @@ def _conv3x3_relu(x, w, b, interior):
     return y
 
 
+CHUNK = 8  # positions per pass: the activations of 8 stay in the cache
+
+
 def numpy_forward(params, planes):
     """Forward pass: planes (B, 5, 20, 20) -> logits (B, 400) and values
     relative to the mover (B, 4), a softmax (they sum to 1 like payoffs)."""
     import numpy as np
     planes = np.asarray(planes, np.float32)
+    if len(planes) <= CHUNK:
+        return _forward(params, planes)
+    parts = [_forward(params, planes[i:i + CHUNK]) for i in range(0, len(planes), CHUNK)]
+    return np.concatenate([a for a, _ in parts]), np.concatenate([b for _, b in parts])
+
+
+def _forward(params, planes):
+    import numpy as np
     n = len(planes)
     interior = _interior(n)
     x = np.zeros((PLANES, n * _PAD + 2 * _MARGIN), np.float32)
