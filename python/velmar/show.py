@@ -15,7 +15,6 @@ import argparse
 import html
 import json
 import os
-import sys
 
 COLOURS = ("#2f6fd0", "#e2b01c", "#d8432f", "#2f9e44")  # seats 0..3
 EMPTY = "#f3f3ee"
