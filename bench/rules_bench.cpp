@@ -87,8 +87,9 @@ std::string load_average() {
 // size is calibrated so that reading the clock costs nothing noticeable.
 
 struct Counts {
-  uint64_t ops = 0;    // the unit the rate is given in
-  uint64_t extra = 0;  // a second count (tiles for playouts)
+  uint64_t ops = 0;     // the unit the rate is given in
+  uint64_t extra = 0;   // a second count (tiles for playouts)
+  uint64_t pieces = 0;  // pieces completed, where counted
 };
 
 struct Run {
@@ -345,26 +346,30 @@ int run(int argc, char** argv) {
     std::size_t next = 0;
     auto chunk = [&](uint64_t n, Counts& c) {
       for (uint64_t i = 0; i < n; ++i) {
-        Game copy = sources[next];
+        const Game& source = sources[next];
         next = next + 1 == sources.size() ? 0 : next + 1;
+        Game copy = source;
         const uint32_t steps = 1 + rng.below(5);
         for (uint32_t s = 0; s < steps && !copy.tile_moves.empty(); ++s) {
           take_random_tile(copy, rng);
           c.extra += 1;
         }
         keep(copy);
+        c.pieces += pieces_placed(copy) - pieces_placed(source);
         c.ops += 1;
       }
     };
     const auto runs = time_runs(chunk, reps, min_time);
     print_runs("copy + take 1-5 tiles", runs, 1.0, "ops/s");
-    uint64_t ops = 0, tiles = 0;
+    uint64_t ops = 0, tiles = 0, pieces = 0;
     for (const Run& r : runs) {
       ops += r.counts.ops;
       tiles += r.counts.extra;
+      pieces += r.counts.pieces;
     }
-    std::printf("%-34s %zu positions, %.2f tiles taken per op on average\n", "", sources.size(),
-                static_cast<double>(tiles) / static_cast<double>(ops));
+    std::printf("%-34s %zu positions; per op on average %.2f tiles taken, %.2f pieces completed\n",
+                "", sources.size(), static_cast<double>(tiles) / static_cast<double>(ops),
+                static_cast<double>(pieces) / static_cast<double>(ops));
     rows.push_back({"copy + take 1-5 tiles", 1e6 / median_rate(runs), "us/op", "< 3"});
   }
 

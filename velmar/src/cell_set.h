@@ -13,6 +13,19 @@ namespace velmar {
 
 inline constexpr uint32_t kNumCells = 400;
 
+// Number of set bits. Written out so that targets without a population-count
+// instruction do not pay for a library call.
+inline constexpr uint32_t popcount64(uint64_t x) {
+#if defined(__POPCNT__)
+  return static_cast<uint32_t>(std::popcount(x));
+#else
+  x = x - ((x >> 1) & 0x5555555555555555ull);
+  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+  return static_cast<uint32_t>((x * 0x0101010101010101ull) >> 56);
+#endif
+}
+
 class CellSet {
  public:
   static constexpr uint32_t kWords = (kNumCells + 63) / 64;
@@ -47,7 +60,7 @@ class CellSet {
   }
   uint32_t size() const {
     uint32_t n = 0;
-    for (uint64_t w : words_) n += static_cast<uint32_t>(std::popcount(w));
+    for (uint64_t w : words_) n += popcount64(w);
     return n;
   }
   // Calls f(cell) for every member, ascending.
@@ -62,7 +75,7 @@ class CellSet {
   // The member at position k of the ascending walk; k < size().
   uint32_t nth(uint32_t k) const {
     for (uint32_t i = 0; i < kWords; ++i) {
-      uint32_t n = static_cast<uint32_t>(std::popcount(words_[i]));
+      uint32_t n = popcount64(words_[i]);
       if (k < n) {
         uint64_t w = words_[i];
         for (; k > 0; --k) w &= w - 1;

@@ -1,5 +1,8 @@
 #include "game.h"
 
+#include <bit>
+#include <cstring>
+
 namespace velmar {
 
 std::vector<Placement> TileMoves::at(uint32_t cell) const {
@@ -40,37 +43,12 @@ constexpr uint32_t slot_of(uint32_t offset) {
   return offset / kBoardSide * 5 + offset % kBoardSide;
 }
 
-// Bit i of the result is bit i + k of w.
-Words shift_down(const Words& w, uint32_t k) {
-  Words out{};
-  const uint32_t q = k >> 6;
-  const uint32_t r = k & 63;
-  for (uint32_t i = 0; i + q < kWords; ++i) {
-    uint64_t v = w[i + q] >> r;
-    if (r != 0 && i + q + 1 < kWords) v |= w[i + q + 1] << (64 - r);
-    out[i] = v;
-  }
-  return out;
-}
-
-// Bit i + k of the result is bit i of w; bits past the board are dropped.
-Words shift_up(const Words& w, uint32_t k) {
-  Words out{};
-  const uint32_t q = k >> 6;
-  const uint32_t r = k & 63;
-  for (uint32_t i = q; i < kWords; ++i) {
-    uint64_t v = w[i - q] << r;
-    if (r != 0 && i > q) v |= w[i - q - 1] >> (64 - r);
-    out[i] = v;
-  }
-  out[kWords - 1] &= CellSet::kLastWordMask;
-  return out;
-}
-
 struct GeneratorTables {
   // Per orientation, the origins at which it lies wholly on the board:
   // origin + mask length <= 400 and origin % 20 + width <= 20.
   std::array<Words, kNumOrientations> on_board{};
+  // Per orientation, the slot of each offset.
+  std::array<std::array<uint8_t, 5>, kNumOrientations> offset_slots{};
   // Per kind, the offset slots its orientations use.
   std::array<uint32_t, kNumKinds> slots{};
 };
@@ -84,7 +62,10 @@ constexpr GeneratorTables build_generator_tables() {
       if (origin % kBoardSide + o.width > kBoardSide) continue;
       t.on_board[id][origin >> 6] |= uint64_t{1} << (origin & 63);
     }
-    for (uint32_t s = 0; s < o.size; ++s) t.slots[o.kind] |= 1u << slot_of(o.offsets[s]);
+    for (uint32_t s = 0; s < o.size; ++s) {
+      t.offset_slots[id][s] = static_cast<uint8_t>(slot_of(o.offsets[s]));
+      t.slots[o.kind] |= 1u << slot_of(o.offsets[s]);
+    }
   }
   return t;
 }
@@ -97,7 +78,11 @@ Words free_cells(const std::array<uint8_t, kNumCells>& cells, uint32_t player) {
   const uint32_t shift = 4 + player;
   for (uint32_t g = 0; g < kNumCells / 8; ++g) {
     uint64_t bytes = 0;
-    for (uint32_t j = 0; j < 8; ++j) bytes |= uint64_t{cells[g * 8 + j]} << (8 * j);
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(&bytes, cells.data() + g * 8, 8);
+    } else {
+      for (uint32_t j = 0; j < 8; ++j) bytes |= uint64_t{cells[g * 8 + j]} << (8 * j);
+    }
     // One bit per byte at the byte's lowest bit, then gathered into 8 bits.
     const uint64_t blocked = (bytes >> shift) & 0x0101010101010101ull;
     const uint64_t gathered = (blocked * 0x0102040810204080ull) >> 56;
@@ -112,7 +97,8 @@ Words free_cells(const std::array<uint8_t, kNumCells>& cells, uint32_t player) {
 // the origins whose squares are all free are the AND over its offsets k of the
 // free cells shifted down by k, and those touching a corner cell the OR of the
 // corner cells shifted down by k. Each legal placement comes out exactly once,
-// so no duplicates need removing.
+// so no duplicates need removing. Only the words that can hold an origin of a
+// placement touching a corner cell are worked on.
 TileMoves get_tile_moves(const Board& board, uint32_t player) {
   if (player >= kNumPlayers) fail_index(kNumPlayers, player);
   TileMoves moves;
@@ -120,18 +106,47 @@ TileMoves get_tile_moves(const Board& board, uint32_t player) {
   const CellSet& corners = board.corners[player];
   if (list.empty() || corners.empty()) return moves;
 
+  // Origins lie between the lowest corner cell less the largest offset and
+  // the highest corner cell: words lo..hi.
+  constexpr uint32_t kMaxOffset = 4 * kBoardSide + 4;
+  uint32_t low_cell = kNumCells;
+  uint32_t high_cell = 0;
+  for (uint32_t w = 0; w < kWords; ++w) {
+    const uint64_t bits = corners.words()[w];
+    if (bits == 0) continue;
+    if (low_cell == kNumCells) low_cell = w * 64 + static_cast<uint32_t>(std::countr_zero(bits));
+    high_cell = w * 64 + 63 - static_cast<uint32_t>(std::countl_zero(bits));
+  }
+  const uint32_t lo = (low_cell > kMaxOffset ? low_cell - kMaxOffset : 0) >> 6;
+  const uint32_t hi = high_cell >> 6;
+
+  // The free and corner cells, padded with zero words so that shifted reads
+  // never leave the array.
+  std::array<uint64_t, kWords + 2> free{};
+  std::array<uint64_t, kWords + 2> corner{};
+  const Words free_words = free_cells(board.cells, player);
+  for (uint32_t w = 0; w < kWords; ++w) {
+    free[w] = free_words[w];
+    corner[w] = corners.words()[w];
+  }
+  // free_at[slot][w]: word w of the free cells shifted down by the slot's offset.
   uint32_t slots = 0;
   for (uint32_t i = 0; i < list.size(); ++i) slots |= kGeneratorTables.slots[list.kind(i)];
-  const Words free = free_cells(board.cells, player);
-  std::array<Words, kSlots> free_at;  // free_at[slot]: free cells shifted down by the offset
+  std::array<Words, kSlots> free_at;
   std::array<Words, kSlots> corner_at;
   for (uint32_t s = 0; s < kSlots; ++s) {
     if (!(slots >> s & 1u)) continue;
     const uint32_t offset = s / 5 * kBoardSide + s % 5;
-    free_at[s] = shift_down(free, offset);
-    corner_at[s] = shift_down(corners.words(), offset);
+    const uint32_t q = offset >> 6;
+    const uint32_t r = offset & 63;
+    for (uint32_t w = lo; w <= hi; ++w) {
+      // (x << 1) << (63 - r) is x << (64 - r), and 0 when r is 0.
+      free_at[s][w] = free[w + q] >> r | (free[w + q + 1] << 1) << (63 - r);
+      corner_at[s][w] = corner[w + q] >> r | (corner[w + q + 1] << 1) << (63 - r);
+    }
   }
 
+  // First pass: the legal origins of every remaining orientation.
   struct Found {
     Words origins;
     uint8_t id;
@@ -141,43 +156,78 @@ TileMoves get_tile_moves(const Board& board, uint32_t player) {
   uint32_t nfound = 0;
   std::size_t total = 0;
   const auto& orientations = all_orientations();
+  // The origins of orientation `id` with N squares, words lo..hi.
+  auto legal_origins = [&]<uint32_t N>(uint32_t id, Words& legal) {
+    const auto& slot = kGeneratorTables.offset_slots[id];
+    uint64_t any = 0;
+    for (uint32_t w = lo; w <= hi; ++w) {
+      uint64_t l = kGeneratorTables.on_board[id][w];
+      uint64_t t = 0;
+      for (uint32_t s = 0; s < N; ++s) {
+        l &= free_at[slot[s]][w];
+        t |= corner_at[slot[s]][w];
+      }
+      legal[w] = l & t;
+      any |= legal[w];
+    }
+    return any != 0;
+  };
   for (uint32_t i = 0; i < list.size(); ++i) {
     const uint32_t kind = list.kind(i);
     const uint32_t first = detail::kOrientationTable.first[kind];
     const uint32_t last = first + detail::kOrientationTable.count[kind];
     for (uint32_t id = first; id < last; ++id) {
-      const Orientation& o = orientations[id];
-      Words legal = kGeneratorTables.on_board[id];
-      Words touch{};
-      for (uint32_t s = 0; s < o.size; ++s) {
-        const uint32_t slot = slot_of(o.offsets[s]);
-        for (uint32_t w = 0; w < kWords; ++w) {
-          legal[w] &= free_at[slot][w];
-          touch[w] |= corner_at[slot][w];
-        }
+      Found& fd = found[nfound];
+      bool any = false;
+      switch (orientations[id].size) {
+        case 1:
+          any = legal_origins.template operator()<1>(id, fd.origins);
+          break;
+        case 2:
+          any = legal_origins.template operator()<2>(id, fd.origins);
+          break;
+        case 3:
+          any = legal_origins.template operator()<3>(id, fd.origins);
+          break;
+        case 4:
+          any = legal_origins.template operator()<4>(id, fd.origins);
+          break;
+        default:
+          any = legal_origins.template operator()<5>(id, fd.origins);
+          break;
       }
-      uint64_t any = 0;
-      for (uint32_t w = 0; w < kWords; ++w) any |= legal[w] &= touch[w];
-      if (any == 0) continue;
-      found[nfound++] = {legal, static_cast<uint8_t>(id), static_cast<uint8_t>(i)};
-      total += CellSet::from_words(legal).size();
+      if (!any) continue;
+      fd.id = static_cast<uint8_t>(id);
+      fd.piece = static_cast<uint8_t>(i);
+      ++nfound;
+      for (uint32_t w = lo; w <= hi; ++w) total += popcount64(fd.origins[w]);
     }
   }
 
-  moves.candidates_.reserve(total);
-  Words keys{};
+  // Second pass: the candidates, and the cells they cover as keys.
+  moves.candidates_.resize(total);
+  Candidate* out = moves.candidates_.data();
+  std::array<uint64_t, kWords + 2> keys{};  // two spare words for the shifted masks
   for (uint32_t f = 0; f < nfound; ++f) {
     const Found& fd = found[f];
-    CellSet::from_words(fd.origins).for_each([&](uint32_t origin) {
-      moves.candidates_.push_back({static_cast<uint16_t>(origin), fd.id, fd.piece});
-    });
     const Orientation& o = orientations[fd.id];
-    for (uint32_t s = 0; s < o.size; ++s) {
-      const Words cells = shift_up(fd.origins, o.offsets[s]);
-      for (uint32_t w = 0; w < kWords; ++w) keys[w] |= cells[w];
+    const uint64_t m0 = o.mask_bits[0];
+    const uint64_t m1 = o.mask_bits[1];
+    for (uint32_t w = lo; w <= hi; ++w) {
+      for (uint64_t bits = fd.origins[w]; bits != 0; bits &= bits - 1) {
+        const uint32_t r = static_cast<uint32_t>(std::countr_zero(bits));
+        *out++ = {static_cast<uint16_t>(w * 64 + r), fd.id, fd.piece};
+        // The covered cells: the mask shifted up by the origin ((x >> 1) >> (63 - r)
+        // is x >> (64 - r), and 0 when r is 0).
+        keys[w] |= m0 << r;
+        keys[w + 1] |= (m0 >> 1) >> (63 - r) | m1 << r;
+        keys[w + 2] |= (m1 >> 1) >> (63 - r);
+      }
     }
   }
-  moves.keys_ = CellSet::from_words(keys);
+  Words key_words{};
+  for (uint32_t w = 0; w < kWords; ++w) key_words[w] = keys[w];
+  moves.keys_ = CellSet::from_words(key_words);
   return moves;
 }
 
