@@ -172,7 +172,8 @@ def render_png(rep, path, t=None):
     if Image is not None:
         img = Image.new("RGB", (w, h), "white")
         d = ImageDraw.Draw(img)
-        d.text((MARGIN, 8), caption(rep, t), fill="black")
+        d.text((MARGIN, 8), (rep.title + "  " if rep.title else "") + caption(rep, t),
+               fill="black")
         x = MARGIN
         for p in range(4):
             d.rectangle([x, 36, x + 14, 50], fill=COLOURS[p])
