@@ -250,6 +250,16 @@ TEST(TurnOrder, LastPlayerLeavingEndsTheGame) {
   EXPECT_TRUE(same_game(g, saved));
 }
 
+TEST(TurnOrder, AdvanceWithNobodyAbleToMoveEndsTheGame) {
+  Game g = Game::reset();
+  for (uint32_t p = 0; p < kNumPlayers; ++p) g.board.corners[p].clear();
+  EXPECT_EQ(g.advance_player(), std::nullopt);
+  EXPECT_TRUE(g.players.empty());
+  EXPECT_TRUE(g.tile_moves.empty());
+  EXPECT_EQ(g.current_player(), std::nullopt);
+  EXPECT_EQ(g.apply(0).error, kNoCurrentPlayer);
+}
+
 struct FullSetCase {
   uint32_t last_kind;
   int32_t score;
