@@ -21,15 +21,25 @@ void TileMoves::add(Candidate c) {
 
 void TileMoves::take(uint32_t tile) {
   std::size_t kept = 0;
-  CellSet covered;
+  // The cells of the kept candidates: each one's mask shifted up by its origin,
+  // with two spare words for the shift.
+  std::array<uint64_t, CellSet::kWords + 2> covered{};
   for (const Candidate& c : candidates_) {
-    if (!c.covers(tile)) continue;
+    const Orientation& o = c.shape();
+    if (!o.covers_offset(static_cast<int32_t>(tile) - static_cast<int32_t>(c.origin))) continue;
     candidates_[kept++] = c;
-    c.for_each_cell([&](uint32_t x) { covered.insert(x); });
+    const uint32_t w = c.origin >> 6;
+    const uint32_t r = c.origin & 63;
+    // (x >> 1) >> (63 - r) is x >> (64 - r), and 0 when r is 0.
+    covered[w] |= o.mask_bits[0] << r;
+    covered[w + 1] |= (o.mask_bits[0] >> 1) >> (63 - r) | o.mask_bits[1] << r;
+    covered[w + 2] |= (o.mask_bits[1] >> 1) >> (63 - r);
   }
   candidates_.resize(kept);
+  CellSet::Words words;
+  for (uint32_t i = 0; i < CellSet::kWords; ++i) words[i] = covered[i];
   keys_.erase(tile);
-  keys_ &= covered;
+  keys_ &= CellSet::from_words(words);
 }
 
 namespace {
