@@ -15,3 +15,6 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMAR_WERROR=ON \
   -DVELMAR_SANITIZE=ON -DVELMAR_PYTHON=OFF
 cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+# The same tests cross-built for 32-bit ARM and run under emulation.
+scripts/test-armhf.sh
