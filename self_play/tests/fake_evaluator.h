@@ -17,7 +17,7 @@
 #include "search_node.h"
 #include "state_repr.h"
 
-namespace velmar::self_play::testing {
+namespace velmar::self_play::fakes {
 
 // An evaluator whose replies come from a function; it counts the exchanges
 // and keeps every representation it was sent.
@@ -102,4 +102,4 @@ inline std::vector<uint32_t> child_cells(const SearchNode& node) {
   return out;
 }
 
-}  // namespace velmar::self_play::testing
+}  // namespace velmar::self_play::fakes

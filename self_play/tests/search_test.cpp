@@ -11,7 +11,7 @@
 
 using namespace velmar;
 using namespace velmar::self_play;
-using namespace velmar::self_play::testing;
+using namespace velmar::self_play::fakes;
 
 namespace {
 

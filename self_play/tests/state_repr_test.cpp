@@ -11,8 +11,8 @@
 
 using namespace velmar;
 using namespace velmar::self_play;
-using velmar::self_play::testing::custom_game;
-using velmar::self_play::testing::sorted;
+using velmar::self_play::fakes::custom_game;
+using velmar::self_play::fakes::sorted;
 
 namespace {
 
