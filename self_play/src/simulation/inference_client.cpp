@@ -1,6 +1,8 @@
 #include "inference_client.h"
 
+#include <cstring>
 #include <new>
+#include <string_view>
 
 namespace velmar::self_play {
 
@@ -58,7 +60,11 @@ InferenceClient::InferenceClient(PyObject* inference_queue, PyObject* pipe, int3
       index0_(checked(PyLong_FromLong(0))),
       index1_(checked(PyLong_FromLong(1))),
       put_name_(checked(PyUnicode_InternFromString("put"))),
-      recv_name_(checked(PyUnicode_InternFromString("recv"))) {}
+      recv_name_(checked(PyUnicode_InternFromString("recv"))),
+      zero_list_(checked(PyList_New(1))) {
+  Py_INCREF(zero_.get());
+  PyList_SET_ITEM(zero_list_.get(), 0, zero_.get());
+}
 
 std::optional<EvalError> InferenceClient::exchange(const Representation& repr, Reply& reply) {
   if (!send(repr) || !receive(reply)) return fetch_eval_error();
@@ -86,6 +92,75 @@ bool InferenceClient::reusable_planes() const {
 #endif
 }
 
+PyObject* InferenceClient::cell_index(uint32_t x) {
+  if (!cell_indices_) {
+    cell_indices_ = checked(PyTuple_New(kNumCells));
+    for (uint32_t i = 0; i < kNumCells; ++i) {
+      PyTuple_SET_ITEM(cell_indices_.get(), i, checked(PyLong_FromLong(i)).release());
+    }
+  }
+  return PyTuple_GET_ITEM(cell_indices_.get(), x);
+}
+
+#ifdef PYPY_VERSION
+namespace {
+// Under PyPy every object handed across the C boundary costs an allocation
+// and later GC work, so the bulk conversions run in two small functions that
+// the JIT compiles: the planes are built from one bytes object of 2,000
+// entries, and a list of numbers is read through one array of doubles.
+constexpr const char* kHelpersSource =
+    "from array import array\n"
+    "def make_planes(b, zero, one):\n"
+    "    return [[one if c else zero for c in b[k:k + 400]] for k in (0, 400, 800, 1200, 1600)]\n"
+    "def as_doubles(seq):\n"
+    "    return array('d', seq)\n";
+
+PyObject* helper(const char* name) {
+  static PyObject* globals = nullptr;
+  if (!globals) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    if (PyDict_SetItemString(dict.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return nullptr;
+    PyRef done = PyRef::steal(PyRun_String(kHelpersSource, Py_file_input, dict.get(), dict.get()));
+    if (!done) return nullptr;
+    globals = dict.release();
+  }
+  return PyDict_GetItemString(globals, name);  // borrowed
+}
+}  // namespace
+
+bool InferenceClient::build_planes(const Representation& repr) {
+  PyObject* maker = helper("make_planes");
+  if (!maker) return false;
+  char bytes[kReprSize];
+  for (uint32_t i = 0; i < kReprSize; ++i) bytes[i] = repr[i] == 1.0f ? 1 : 0;
+  PyRef b = PyRef::steal(PyBytes_FromStringAndSize(bytes, kReprSize));
+  if (!b) return false;
+  planes_ =
+      PyRef::steal(PyObject_CallFunctionObjArgs(maker, b.get(), zero_.get(), one_.get(), nullptr));
+  return static_cast<bool>(planes_);
+}
+#else
+bool InferenceClient::build_planes(const Representation& repr) {
+  // Each plane starts as [0.0] * 400, made by the interpreter itself (under
+  // PyPy a list filled item by item from C is far slower), then the 1.0
+  // entries, a small share of the 2,000, are set.
+  planes_ = PyRef::steal(PyList_New(kNumPlanes));
+  if (!planes_) return false;
+  for (uint32_t k = 0; k < kNumPlanes; ++k) {
+    PyObject* plane = PySequence_Repeat(zero_list_.get(), kNumCells);
+    if (!plane) return false;
+    PyList_SET_ITEM(planes_.get(), k, plane);
+    const float* row = repr.data() + k * kNumCells;
+    for (uint32_t x = 0; x < kNumCells; ++x) {
+      if (row[x] != 1.0f) continue;
+      if (PyObject_SetItem(plane, cell_index(x), one_.get()) < 0) return false;
+    }
+  }
+  return true;
+}
+#endif
+
 bool InferenceClient::send(const Representation& repr) {
   // Every entry is 0.0 or 1.0: the two cached float objects serve them all.
   if (reusable_planes()) {
@@ -101,23 +176,9 @@ bool InferenceClient::send(const Representation& repr) {
         Py_XDECREF(old);
       }
     }
-  } else {
-    planes_ = PyRef::steal(PyList_New(kNumPlanes));
-    if (!planes_) return false;
-    for (uint32_t k = 0; k < kNumPlanes; ++k) {
-      PyObject* plane = PyList_New(kNumCells);
-      if (!plane) {
-        planes_ = PyRef();
-        return false;
-      }
-      PyList_SET_ITEM(planes_.get(), k, plane);
-      const float* row = repr.data() + k * kNumCells;
-      for (uint32_t x = 0; x < kNumCells; ++x) {
-        PyObject* f = row[x] == 1.0f ? one_.get() : zero_.get();
-        Py_INCREF(f);
-        PyList_SET_ITEM(plane, x, f);
-      }
-    }
+  } else if (!build_planes(repr)) {
+    planes_ = PyRef();
+    return false;
   }
   const PyRef& planes = planes_;
   PyRef request = PyRef::steal(PyTuple_Pack(2, id_.get(), planes.get()));
@@ -156,6 +217,37 @@ bool push_float(PyObject* item, std::vector<float>& out) {
   return true;
 }
 
+// A one-dimensional buffer of 32- or 64-bit floats (array.array('f'),
+// a NumPy vector) is read directly: iterating it would give the same values.
+bool extract_float_buffer(PyObject* seq, std::vector<float>& out) {
+  if (!PyObject_CheckBuffer(seq)) return false;
+  Py_buffer view;
+  if (PyObject_GetBuffer(seq, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  std::string_view format = view.format ? view.format : "B";
+  if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == '<')) {
+    format.remove_prefix(1);
+  }
+  const bool f32 = format == "f" && view.itemsize == 4;
+  const bool f64 = format == "d" && view.itemsize == 8;
+  if (view.ndim != 1 || !(f32 || f64)) {
+    PyBuffer_Release(&view);
+    return false;
+  }
+  const std::size_t n = static_cast<std::size_t>(view.len / view.itemsize);
+  out.resize(n);
+  if (f32) {
+    std::memcpy(out.data(), view.buf, n * sizeof(float));
+  } else {
+    const double* d = static_cast<const double*>(view.buf);
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(d[i]);
+  }
+  PyBuffer_Release(&view);
+  return true;
+}
+
 }  // namespace
 
 bool extract_floats(PyObject* seq, std::vector<float>& out) {
@@ -169,6 +261,19 @@ bool extract_floats(PyObject* seq, std::vector<float>& out) {
                  Py_TYPE(seq)->tp_name);
     return false;
   }
+  if (extract_float_buffer(seq, out)) return true;
+#ifdef PYPY_VERSION
+  if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
+    // Same values as converting item by item; any failure is left to the
+    // item-by-item path below, which raises the conversion's own error.
+    if (PyObject* convert = helper("as_doubles")) {
+      PyRef doubles = PyRef::steal(PyObject_CallFunctionObjArgs(convert, seq, nullptr));
+      if (doubles && extract_float_buffer(doubles.get(), out)) return true;
+    }
+    PyErr_Clear();
+    out.clear();
+  }
+#endif
   if (PyList_CheckExact(seq)) {
     // Items are held while converted: a __float__ may change the list.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
