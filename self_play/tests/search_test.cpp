@@ -271,6 +271,26 @@ TEST(SearchNoise, FractionOneReplacesPriorsByNoise) {
   }
 }
 
+// Small alphas give Gamma variates that underflow a float; the noise must
+// still be a proper distribution, never 0 / 0.
+TEST(SearchNoise, SmallAlphaNeverGivesNaN) {
+  for (float alpha : {0.01f, 0.001f, 1e-6f}) {
+    Config c = search_config(1);
+    c.dirichlet_alpha = alpha;
+    c.exploration_fraction = 1.0f;
+    for (int draw = 0; draw < 2000; ++draw) {
+      SearchNode root = root_with_priors({0.5f, 0.5f});
+      add_exploration_noise(root, c);
+      float sum = 0.0f;
+      for (float x : priors_of(root)) {
+        ASSERT_FALSE(std::isnan(x)) << "alpha " << alpha;
+        sum += x;
+      }
+      ASSERT_NEAR(sum, 1.0f, 1e-5f) << "alpha " << alpha;
+    }
+  }
+}
+
 TEST(SearchNoise, MixesNoiseByTheFraction) {
   Config c = search_config(1);
   c.exploration_fraction = 0.25f;

@@ -1,5 +1,6 @@
 #include "rng.h"
 
+#include <cmath>
 #include <random>
 
 namespace velmar::self_play {
@@ -39,9 +40,12 @@ Rng::result_type Rng::operator()() {
   return result;
 }
 
-float Rng::gamma(float alpha) {
-  std::gamma_distribution<double> dist(static_cast<double>(alpha), 1.0);
-  return static_cast<float>(dist(*this));
+double Rng::log_gamma(double alpha) {
+  if (alpha >= 1.0) return std::log(std::gamma_distribution<double>(alpha, 1.0)(*this));
+  // Gamma(alpha) = Gamma(alpha + 1) * U^(1 / alpha), taken in logarithms.
+  const double g = std::gamma_distribution<double>(alpha + 1.0, 1.0)(*this);
+  const double u = (static_cast<double>((*this)() >> 8) + 0.5) * 0x1.0p-24;  // in (0, 1)
+  return std::log(g) + std::log(u) / alpha;
 }
 
 Rng& thread_rng() {

@@ -20,8 +20,10 @@ class Rng {
   float uniform() { return static_cast<float>((*this)() >> 9) * 0x1.0p-23f; }
   // Uniform in [0, n), n > 0.
   uint32_t below(uint32_t n) { return static_cast<uint32_t>((uint64_t{(*this)()} * n) >> 32); }
-  // A Gamma(alpha, 1) variate, alpha > 0.
-  float gamma(float alpha);
+  // The natural logarithm of a Gamma(alpha, 1) variate, alpha > 0. Small
+  // alphas give variates far below the smallest float; their logarithms stay
+  // finite.
+  double log_gamma(double alpha);
 
  private:
   uint32_t s_[4];

@@ -1,6 +1,8 @@
 #include "search.h"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "rng.h"
 
@@ -32,19 +34,25 @@ SearchResult run_search(const Game& game, const Config& config, Evaluator& evalu
 void add_exploration_noise(SearchNode& root, const Config& config) {
   const float alpha = config.dirichlet_alpha;
   if (!(alpha > 0.0f)) throw InvariantError(unwrap_failure("AlphaTooSmall"));
+  // The Dirichlet sample is n Gamma(alpha, 1) variates divided by their sum.
+  // It is formed from their logarithms, relative to the largest, so that
+  // small alphas, whose variates often underflow, never give 0 / 0.
   Rng& rng = thread_rng();
-  std::vector<float> noise(root.children.size());
-  float sum = 0.0f;
-  for (float& g : noise) {
-    g = rng.gamma(alpha);
-    sum += g;
+  std::vector<double> logs(root.children.size());
+  double top = -std::numeric_limits<double>::infinity();
+  for (double& l : logs) {
+    l = rng.log_gamma(alpha);
+    top = std::max(top, l);
   }
-  const float scale = 1.0f / sum;
+  double sum = 0.0;
+  for (double& l : logs) sum += (l = std::exp(l - top));
+  std::vector<float> noise(logs.size());
+  for (std::size_t i = 0; i < logs.size(); ++i) noise[i] = static_cast<float>(logs[i] / sum);
   const float keep = 1.0f - config.exploration_fraction;
   std::size_t j = 0;
   for (auto& [cell, child] : root.children) {
     // Each product is rounded before the sum (the build turns off fused multiply-add).
-    child.prior = config.exploration_fraction * (noise[j++] * scale) + keep * child.prior;
+    child.prior = config.exploration_fraction * noise[j++] + keep * child.prior;
   }
 }
 
