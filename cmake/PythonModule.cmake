@@ -52,8 +52,13 @@ endfunction()
 # Registers one CTest test per interpreter in VELMAR_PYTHONS that runs pytest
 # over DIR with the built extensions and the velmar package importable.
 # Extra pytest arguments for every run can be given in VELMAR_PYTEST_ARGS.
+# The pure-Python packages (pytest) come from VELMAR_PYTEST_SITE, by default
+# Debian's folder for them; a cross build names its root folder's own.
 function(velmar_add_pytest)
   cmake_parse_arguments(T "" "NAME;DIR" "" ${ARGN})
+  if(NOT DEFINED VELMAR_PYTEST_SITE)
+    set(VELMAR_PYTEST_SITE /usr/lib/python3/dist-packages)
+  endif()
   foreach(interp IN LISTS VELMAR_PYTHONS)
     velmar_query_python(${interp} inc suffix impl)
     add_test(NAME ${T_NAME}_${impl}
@@ -61,7 +66,7 @@ function(velmar_add_pytest)
                      ${VELMAR_PYTEST_ARGS} ${T_DIR}
              WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
     set_tests_properties(${T_NAME}_${impl} PROPERTIES
-      ENVIRONMENT "PYTHONPATH=${VELMAR_PYTHON_OUT}:${CMAKE_SOURCE_DIR}/python:/usr/lib/python3/dist-packages;PYTHONDONTWRITEBYTECODE=1"
+      ENVIRONMENT "PYTHONPATH=${VELMAR_PYTHON_OUT}:${CMAKE_SOURCE_DIR}/python:${VELMAR_PYTEST_SITE};PYTHONDONTWRITEBYTECODE=1"
       TIMEOUT 600)
   endforeach()
 endfunction()

@@ -44,3 +44,5 @@ set(VELMAR_PYTHON_EMULATOR qemu-arm-static -L "${VELMAR_ARMHF_SYSROOT}" CACHE ST
 # from sys.executable cannot run under it: leave out the tests marked so.
 set(VELMAR_PYTEST_ARGS -m "not slow and not subprocess" CACHE STRING
     "Extra pytest arguments for every Python test run")
+set(VELMAR_PYTEST_SITE "${VELMAR_ARMHF_SYSROOT}/usr/lib/python3/dist-packages" CACHE PATH
+    "Folder of the pure-Python packages (pytest) for the Python test runs")

@@ -5,11 +5,13 @@
 # times slower, and a subprocess started with sys.executable cannot run there).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/armhf-sysroot.sh
+sysroot="${VELMAR_ARMHF_SYSROOT:-$PWD/.sysroot-armhf}"
+scripts/armhf-sysroot.sh "$sysroot"
 jobs=$(nproc)
 
 cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake \
-  -DCMAKE_BUILD_TYPE=Release -DVELMAR_WERROR=ON -DVELMAR_BENCH=OFF
+  -DVELMAR_ARMHF_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=Release -DVELMAR_WERROR=ON \
+  -DVELMAR_BENCH=OFF
 cmake --build build-armhf -j"$jobs"
 # The randomized comparisons with the brute-force reference take about 20 s
 # each under the emulator: one seed of them runs here, all of them natively.
