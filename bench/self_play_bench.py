@@ -32,8 +32,10 @@ class Config:
 
 
 class Queue:
-    def __init__(self):
-        self.put = collections.deque(maxlen=0).append  # keeps nothing
+    def __init__(self, keep):
+        # keep=0 drops each request at once, as a server that packs it does;
+        # keep=1 holds the last one, as a plain in-process queue would.
+        self.put = collections.deque(maxlen=keep).append
 
 
 class Pipe:
@@ -41,12 +43,12 @@ class Pipe:
         self.recv = itertools.repeat(reply).__next__
 
 
-def play(sims, reply):
+def play(sims, reply, keep=0):
     """One game; returns (tiles, seconds)."""
     sink = io.StringIO()
     start = time.perf_counter()
     with contextlib.redirect_stdout(sink), contextlib.redirect_stderr(sink):
-        history, _, _ = velmar_self_play.generate_game_data(0, Config(sims), Queue(), Pipe(reply))
+        history, _, _ = velmar_self_play.generate_game_data(0, Config(sims), Queue(keep), Pipe(reply))
     return len(history), time.perf_counter() - start
 
 
@@ -54,18 +56,20 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--games", type=int, default=5)
     parser.add_argument("--sims", type=int, default=32)
+    parser.add_argument("--keep", type=int, default=0, choices=(0, 1),
+                        help="requests the fake queue holds on to (default 0)")
     args = parser.parse_args()
 
     reply = ([0.0] * 400, [0.25] * 4)
     play(1, reply)  # warm-up (and the JIT under PyPy)
     rates, tiles = [], []
     for _ in range(args.games):
-        n, seconds = play(args.sims, reply)
+        n, seconds = play(args.sims, reply, args.keep)
         tiles.append(n)
         # One root evaluation per tile plus one per simulation.
         rates.append(n * args.sims / seconds)
     impl = platform.python_implementation()
-    print(f"{impl} {platform.python_version()}: sims_per_move={args.sims}, {args.games} games, "
+    print(f"{impl} {platform.python_version()}: sims_per_move={args.sims}, keep={args.keep}, {args.games} games, "
           f"mean {statistics.mean(tiles):.0f} tiles/game")
     print(f"  simulations/s  median {statistics.median(rates):,.0f}  "
           f"(min {min(rates):,.0f}, max {max(rates):,.0f})")
