@@ -16,4 +16,4 @@ cmake --build build-armhf -j"$jobs"
 # The randomized comparisons with the brute-force reference take about 20 s
 # each under the emulator: one seed of them runs here, all of them natively.
 ctest --test-dir build-armhf --output-on-failure -j"$jobs" \
-  -E 'EveryTileAgreesWithTheReference/[1-9]'
+  -E 'EveryTileAgreesWithTheReference/([2-9]|[1-9][0-9]+)$'
