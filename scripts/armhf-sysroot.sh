@@ -70,7 +70,11 @@ echo "armhf-sysroot: downloading into $sysroot"
 debs="$(mktemp -d)"
 trap 'rm -rf "$debs"' EXIT
 chmod 777 "$debs"
-(cd "$debs" && apt-get download -qq "${armhf_packages[@]/%/:armhf}" "${all_packages[@]}")
+download() {
+  (cd "$debs" && apt-get download -qq "${armhf_packages[@]/%/:armhf}" "${all_packages[@]}")
+}
+# Old package lists can name versions the archive no longer holds.
+download || { $sudo apt-get update -qq && download; }
 
 find "$sysroot" -mindepth 1 -maxdepth 1 ! -name .lock -exec rm -rf {} +
 for deb in "$debs"/*.deb; do
