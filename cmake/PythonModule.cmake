@@ -45,6 +45,11 @@ function(velmar_python_module)
       PREFIX "" OUTPUT_NAME ${M_NAME} SUFFIX ${suffix}
       CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
       LIBRARY_OUTPUT_DIRECTORY ${VELMAR_PYTHON_OUT}/${M_DEST})
+    # Only the initialisation function leaves the module.
+    target_link_options(${target} PRIVATE
+      -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/python_module.map)
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS
+      ${PROJECT_SOURCE_DIR}/cmake/python_module.map)
   endforeach()
 endfunction()
 

@@ -241,8 +241,14 @@ bool extract_float_buffer(PyObject* seq, std::vector<float>& out) {
   if (f32) {
     std::memcpy(out.data(), view.buf, n * sizeof(float));
   } else {
-    const double* d = static_cast<const double*>(view.buf);
-    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(d[i]);
+    // Copied out value by value: a buffer need not be aligned for doubles,
+    // and 32-bit ARM faults on misaligned double loads.
+    const char* bytes = static_cast<const char*>(view.buf);
+    for (std::size_t i = 0; i < n; ++i) {
+      double d;
+      std::memcpy(&d, bytes + i * sizeof d, sizeof d);
+      out[i] = static_cast<float>(d);
+    }
   }
   PyBuffer_Release(&view);
   return true;
