@@ -37,6 +37,61 @@ def test_pack_round_trip(pack, seed):
     assert other(planes) == bits
 
 
+def test_identity_packer_matches_struct_packing():
+    rng = random.Random(11)
+    pack = srv.IdentityPacker()
+    zero, one = float("0"), float("1")  # objects of their own, as the module's are
+    for density in [0.0, 0.3, 1.0, 0.05, 0.5, 0.9]:
+        planes = [[one if rng.random() < density else zero for _ in range(400)] for _ in range(5)]
+        assert pack(planes) == srv._pack_planes_struct(planes)
+        assert pack(planes) == srv._pack_planes_struct(planes)
+        assert srv.unpack_planes_py(pack(planes)) == planes
+
+
+@pytest.mark.parametrize("odd", ["other_one", "other_zero", "int_one", "int_zero", "true",
+                                 "nested", "half", "minus_zero"])
+def test_identity_packer_falls_back_on_other_entries(odd):
+    rng = random.Random(12)
+    pack = srv.IdentityPacker()
+    zero, one = float("0"), float("1")
+    planes = [[one if rng.random() < 0.3 else zero for _ in range(400)] for _ in range(5)]
+    pack(planes)  # learns zero and one
+    cells = [(0, 0), (2, 17), (4, 399)]
+    value = {"other_one": float("1"), "other_zero": float("0"), "int_one": 1, "int_zero": 0,
+             "true": True, "nested": [1.0], "half": 0.5, "minus_zero": -0.0}[odd]
+    for k, x in cells:
+        planes[k][x] = value
+    if odd in ("nested", "minus_zero"):
+        with pytest.raises(Exception) as expected:
+            srv._pack_planes_struct(planes)
+        with pytest.raises(expected.type):
+            pack(planes)
+        return
+    expected = srv._pack_planes_struct(planes)
+    assert pack(planes) == expected
+    assert pack(planes) == expected
+    planes[2][17] = one  # back to the learnt objects save two entries
+    assert pack(planes) == srv._pack_planes_struct(planes)
+
+
+def test_identity_packer_treats_other_sizes_like_struct_packing():
+    pack = srv.IdentityPacker()
+    planes = [[0.0] * 400 for _ in range(5)]
+    planes[1][3] = 1.0
+    planes[2][0] = 1.0
+    pack(planes)
+    planes[1].insert(0, 1.0)
+    planes[2].pop()  # the same total size, one plane longer and one shorter
+    assert pack(planes) == srv._pack_planes_struct(planes)
+    planes[0].pop()
+    with pytest.raises(Exception) as expected:
+        srv._pack_planes_struct(planes)
+    with pytest.raises(expected.type):
+        pack(planes)
+    with pytest.raises(ValueError):
+        pack(planes[:4])
+
+
 @pytest.mark.parametrize("plane,cell", [(0, 0), (1, 7), (2, 399), (4, 123), (4, 399)])
 def test_pack_bit_layout(plane, cell):
     planes = [[0.0] * 400 for _ in range(5)]
