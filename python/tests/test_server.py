@@ -277,6 +277,40 @@ def test_server_process_round_trip_and_stats():
         os.close(pipes.request_w)
 
 
+def _running(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] not in ("Z", "X")
+    except OSError:
+        return False
+
+
+@pytest.mark.subprocess
+@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="needs /proc")
+def test_server_process_ends_after_its_parent():
+    """The server blocks reading requests; with the request pipe still open
+    elsewhere, only its watch on the parent ends it."""
+    import subprocess
+    import sys
+    import time
+    pipes = Pipes(1)
+    fds = [pipes.request_r, pipes.request_w, pipes.replies[0][1]]
+    code = ("import sys; from velmar import server as srv; "
+            "p = srv.start_server('uniform', %d, [%d], %d); "
+            "print(p.popen.pid, flush=True)" % (fds[0], fds[2], fds[1]))
+    try:
+        out = subprocess.run([sys.executable, "-c", code], pass_fds=fds, stdout=subprocess.PIPE,
+                             text=True, timeout=60, env=dict(os.environ,
+                                                             PYTHONPATH=os.pathsep.join(sys.path)))
+        pid = int(out.stdout.split()[0])
+        deadline = time.monotonic() + 30.0
+        while _running(pid) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert not _running(pid)
+    finally:
+        pipes.close()
+
+
 @pytest.mark.subprocess
 @pytest.mark.parametrize("spec,words", [("nonsense", "unknown evaluator"),
                                         ("numpy:/nonexistent/w.npz", "nonexistent"),
