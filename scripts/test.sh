@@ -11,8 +11,10 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DVELMAR_WERROR=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMAR_WERROR=ON \
-  -DVELMAR_SANITIZE=ON -DVELMAR_PYTHON=OFF
+# -O1 with line tables only: half the compile time of an optimised build
+# with full debug information, and readable sanitizer reports.
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" \
+  -DVELMAR_WERROR=ON -DVELMAR_SANITIZE=ON -DVELMAR_PYTHON=OFF
 cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
