@@ -312,16 +312,16 @@ def test_server_process_ends_after_its_parent():
 
 
 @pytest.mark.subprocess
-@pytest.mark.parametrize("spec,words", [("nonsense", "unknown evaluator"),
+@pytest.mark.parametrize("choice,words", [("nonsense", "unknown evaluator"),
                                         ("numpy:/nonexistent/w.npz", "nonexistent"),
                                         ("uniform:x", "no argument")])
-def test_server_start_failure_is_reported(spec, words):
+def test_server_start_failure_is_reported(choice, words):
     pipes = Pipes(1)
     try:
         with pytest.raises(srv.ServerStartError) as info:
-            srv.start_server(spec, pipes.request_r, [pipes.replies[0][1]], pipes.request_w)
+            srv.start_server(choice, pipes.request_r, [pipes.replies[0][1]], pipes.request_w)
         assert words in str(info.value) or (
-            spec.startswith("numpy") and "NumPy is not available" in str(info.value))
+            choice.startswith("numpy") and "NumPy is not available" in str(info.value))
     finally:
         pipes.close()
 
@@ -418,8 +418,8 @@ def test_torch_evaluator_matches_numpy(tmp_path):
     net = ev.make_evaluator("torch:" + path, device="cpu")
     state_path = str(tmp_path / "w.pt")
     torch.save(net.net.state_dict(), state_path)
-    for spec in ("torch:" + path, "torch:" + state_path):
-        logits, values = ev.make_evaluator(spec, device="cpu").evaluate(planes)
+    for choice in ("torch:" + path, "torch:" + state_path):
+        logits, values = ev.make_evaluator(choice, device="cpu").evaluate(planes)
         assert np.allclose(logits, ref[0], atol=1e-4)
         assert np.allclose(values, ref[1], atol=1e-5)
 

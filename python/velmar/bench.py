@@ -90,10 +90,10 @@ def bench_round_trip(n=5000, clients=1, evaluator="uniform"):
     return sum(times) / clients, stats
 
 
-def bench_evaluator(spec, batch, repeat=20, seed=0, device=None):
+def bench_evaluator(choice, batch, repeat=20, seed=0, device=None):
     import numpy as np
     from velmar.evaluators import make_evaluator
-    ev = make_evaluator(spec, seed=seed, device=device)
+    ev = make_evaluator(choice, seed=seed, device=device)
     rng = np.random.RandomState(3)
     planes = (rng.random_sample((batch, 5, 20, 20)) < 0.2).astype(np.float32)
     bits = np.packbits(planes.reshape(batch, -1).astype(np.uint8), axis=1, bitorder="little")

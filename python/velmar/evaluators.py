@@ -22,7 +22,7 @@ The server calls ``evaluate_bits(bits, n)`` with the packed requests of a
 batch; the base class unpacks them with NumPy and encodes the replies. The
 uniform evaluator overrides it and needs no NumPy.
 
-Specs understood by ``make_evaluator``: ``uniform``, ``numpy``,
+Evaluator names understood by ``make_evaluator``: ``uniform``, ``numpy``,
 ``numpy:PATH`` (weights from an .npz), ``torch``, ``torch:PATH`` (a state
 dict saved with torch.save, or an .npz of the same names), and
 ``package.module.factory[:ARG]``, which imports ``factory`` and calls it as
@@ -354,9 +354,9 @@ class TorchEvaluator(Evaluator):
         return logits, to_seat_order(relative, mover_seats(planes))
 
 
-def make_evaluator(spec, seed=0, device=None):
-    """Builds the evaluator that a ``--evaluator`` spec names."""
-    name, _, arg = spec.partition(":")
+def make_evaluator(choice, seed=0, device=None):
+    """Builds the evaluator that an ``--evaluator`` value names."""
+    name, _, arg = choice.partition(":")
     arg = arg or None
     if name == "uniform":
         if arg:
@@ -371,4 +371,4 @@ def make_evaluator(spec, seed=0, device=None):
         factory = getattr(importlib.import_module(module), attr)
         return factory(arg, seed=seed, device=device)
     raise ValueError("unknown evaluator %r (uniform, numpy[:PATH], torch[:PATH] "
-                     "or package.module.factory[:ARG])" % spec)
+                     "or package.module.factory[:ARG])" % choice)
