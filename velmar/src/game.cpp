@@ -14,11 +14,6 @@ std::vector<Placement> TileMoves::at(uint32_t cell) const {
   return out;
 }
 
-void TileMoves::add(Candidate c) {
-  candidates_.push_back(c);
-  c.for_each_cell([&](uint32_t x) { keys_.insert(x); });
-}
-
 void TileMoves::take(uint32_t tile) {
   std::size_t kept = 0;
   // The cells of the kept candidates: each one's mask shifted up by its origin,

@@ -60,8 +60,6 @@ class TileMoves {
   // The set of a cell: the placements covering it; empty when it is not a key.
   std::vector<Placement> at(uint32_t cell) const;
 
-  // Adds a candidate whose cells are all free; its cells become keys.
-  void add(Candidate c);
   // Takes a key cell: drops it and keeps only the candidates covering it,
   // removing every key no kept candidate covers. The caller checks contains().
   void take(uint32_t tile);

@@ -92,16 +92,6 @@ bool InferenceClient::reusable_planes() const {
 #endif
 }
 
-PyObject* InferenceClient::cell_index(uint32_t x) {
-  if (!cell_indices_) {
-    cell_indices_ = checked(PyTuple_New(kNumCells));
-    for (uint32_t i = 0; i < kNumCells; ++i) {
-      PyTuple_SET_ITEM(cell_indices_.get(), i, checked(PyLong_FromLong(i)).release());
-    }
-  }
-  return PyTuple_GET_ITEM(cell_indices_.get(), x);
-}
-
 #ifdef PYPY_VERSION
 namespace {
 // Under PyPy every object handed across the C boundary costs an allocation
@@ -142,9 +132,8 @@ bool InferenceClient::build_planes(const Representation& repr) {
 }
 #else
 bool InferenceClient::build_planes(const Representation& repr) {
-  // Each plane starts as [0.0] * 400, made by the interpreter itself (under
-  // PyPy a list filled item by item from C is far slower), then the 1.0
-  // entries, a small share of the 2,000, are set.
+  // Each plane starts as [0.0] * 400, then the 1.0 entries, a small share
+  // of the 2,000, are set.
   planes_ = PyRef::steal(PyList_New(kNumPlanes));
   if (!planes_) return false;
   for (uint32_t k = 0; k < kNumPlanes; ++k) {
@@ -154,7 +143,8 @@ bool InferenceClient::build_planes(const Representation& repr) {
     const float* row = repr.data() + k * kNumCells;
     for (uint32_t x = 0; x < kNumCells; ++x) {
       if (row[x] != 1.0f) continue;
-      if (PyObject_SetItem(plane, cell_index(x), one_.get()) < 0) return false;
+      Py_INCREF(one_.get());
+      if (PyList_SetItem(plane, x, one_.get()) < 0) return false;
     }
   }
   return true;

@@ -35,15 +35,13 @@ class InferenceClient : public Evaluator {
   bool send(const Representation& repr);
   bool reusable_planes() const;
   bool build_planes(const Representation& repr);
-  PyObject* cell_index(uint32_t x);  // a cached Python int
   bool receive(Reply& reply);
 
   PyObject* queue_;
   PyObject* pipe_;
   pyutil::PyRef id_, zero_, one_, index0_, index1_, put_name_, recv_name_;
-  pyutil::PyRef zero_list_;     // [0.0]
-  pyutil::PyRef cell_indices_;  // (0, 1, ..., 399), made on first use
-  pyutil::PyRef planes_;        // the planes of the last request
+  pyutil::PyRef zero_list_;  // [0.0]
+  pyutil::PyRef planes_;     // the planes of the last request
 };
 
 // Converts a sequence of numbers (not a string) to single-precision floats.
