@@ -37,6 +37,35 @@ def test_pack_round_trip(pack, seed):
     assert other(planes) == bits
 
 
+@pytest.mark.parametrize("seed", range(4))
+def test_c_packer_matches_the_python_packers(seed):
+    rules = pytest.importorskip("velmar.rules")
+    rng = random.Random(seed)
+    planes = random_planes(rng, density=[0.0, 0.05, 0.5, 1.0][seed])
+    bits = rules.pack_planes(planes)
+    assert bits == srv._pack_planes_loop(planes)
+    assert srv.unpack_planes_py(bits) == planes
+    assert rules.pack_planes(tuple(tuple(p) for p in planes)) == bits
+    assert rules.pack_planes([[int(v) for v in p] for p in planes]) == bits
+
+
+@pytest.mark.parametrize("shape", [(4, 400), (5, 399), (5, 401)])
+def test_c_packer_refuses_other_sizes(shape):
+    rules = pytest.importorskip("velmar.rules")
+    planes, cells = shape
+    with pytest.raises(ValueError):
+        rules.pack_planes([[0.0] * cells for _ in range(planes)])
+
+
+def test_client_packer_under_cpython_is_the_c_one():
+    pytest.importorskip("velmar.rules")
+    if srv.sys.implementation.name == "pypy":
+        assert srv.make_packer() is srv._pack_planes_loop
+    else:
+        from velmar.rules import pack_planes
+        assert srv.make_packer() is pack_planes
+
+
 def test_identity_packer_matches_struct_packing():
     rng = random.Random(11)
     pack = srv.IdentityPacker()

@@ -143,10 +143,18 @@ class IdentityPacker:
 
 
 def make_packer():
-    """The fastest ``pack_planes`` for one client's requests."""
+    """The fastest ``pack_planes`` for one client's requests.
+
+    Under CPython that is the rules extension's packer, a loop in C; under
+    PyPy the plain loop, which the JIT compiles.
+    """
     if sys.implementation.name == "pypy":
         return _pack_planes_loop
-    return IdentityPacker()
+    try:
+        from velmar.rules import pack_planes as packer
+    except ImportError:
+        return IdentityPacker()
+    return packer
 
 
 def unpack_planes_py(bits):
