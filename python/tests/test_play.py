@@ -142,7 +142,7 @@ def only_whole_files(out):
 @pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
 def test_a_signal_mid_run_keeps_every_finished_game(tmp_path, sig):
     out = tmp_path / "run"
-    proc = start(out, "--games", 8, "--workers", 2, "--sims", 8, "--shard-games", 1)
+    proc = start(out, "--games", 8, "--workers", 2, "--sims", 32, "--shard-games", 1)
     try:
         wait_for_line(proc, "finished")
         proc.send_signal(sig)
@@ -186,7 +186,8 @@ def children(pid):
 @pytest.mark.slow
 def test_a_killed_worker_is_reported_and_the_run_ends(tmp_path):
     out = tmp_path / "run"
-    proc = start(out, "--games", 3, "--workers", 2, "--sims", 8)
+    # Games long enough that the worker is still in its first one when killed.
+    proc = start(out, "--games", 3, "--workers", 2, "--sims", 100)
     try:
         deadline = time.time() + 30
         workers = []
