@@ -1,6 +1,5 @@
 """Tests of the training-data rows, shards and loader."""
 
-import gc
 import os
 import zipfile
 
@@ -10,14 +9,6 @@ from velmar import data
 from velmar.server import unpack_planes_py
 
 from selfplay_helpers import need_extension, random_game
-
-
-@pytest.fixture(autouse=True)
-def collect_garbage():
-    """Leaves no game caught in a reference cycle (a traceback's frame, say)
-    for a later test that counts references."""
-    yield
-    gc.collect()
 
 
 @pytest.fixture(scope="module")

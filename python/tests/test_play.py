@@ -1,6 +1,5 @@
 """End-to-end tests of python3 -m velmar play."""
 
-import gc
 import os
 import signal
 import subprocess
@@ -15,14 +14,6 @@ from selfplay_helpers import (REPO, need_extension, play_command, run_play, summ
                               velmar_env)
 
 pytestmark = pytest.mark.subprocess
-
-
-@pytest.fixture(autouse=True)
-def collect_garbage():
-    """Leaves no game caught in a reference cycle (a traceback's frame, say)
-    for a later test that counts references."""
-    yield
-    gc.collect()
 
 
 @pytest.fixture(autouse=True)

@@ -1,6 +1,5 @@
 """Tests of the inference server, its transport and the evaluators."""
 
-import gc
 import os
 import random
 import threading
@@ -11,14 +10,6 @@ from velmar import server as srv
 from velmar.evaluators import Evaluator, UniformEvaluator, make_evaluator
 
 from selfplay_helpers import need_extension, random_game
-
-
-@pytest.fixture(autouse=True)
-def collect_garbage():
-    """Leaves no game caught in a reference cycle (a traceback's frame, say)
-    for a later test that counts references."""
-    yield
-    gc.collect()
 
 
 def random_planes(rng, density=0.3):

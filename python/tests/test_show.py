@@ -1,6 +1,5 @@
 """Tests of python3 -m velmar show: SVG, PNG and the replay page."""
 
-import gc
 import json
 import os
 import struct
@@ -16,14 +15,6 @@ from headless_browser import Browser, decode_png, find_chromium
 from selfplay_helpers import REPO, need_extension, random_game, velmar_env
 
 SVG = "{http://www.w3.org/2000/svg}"
-
-
-@pytest.fixture(autouse=True)
-def collect_garbage():
-    """Leaves no game caught in a reference cycle (a traceback's frame, say)
-    for a later test that counts references."""
-    yield
-    gc.collect()
 
 
 @pytest.fixture(scope="module")
