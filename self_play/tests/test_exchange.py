@@ -2,6 +2,7 @@
 that are accepted, and what every kind of failed exchange turns into."""
 
 import re
+import signal
 import sys
 
 import pytest
@@ -360,6 +361,31 @@ def test_interrupt_in_reply_conversion_raised_as_is(sp, capsys):
     with pytest.raises(KeyboardInterrupt, match="while converting"):
         sp.generate_game_data(5, Config(), server, server)
     capsys.readouterr()
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs setitimer")
+def test_signal_during_a_search_with_c_level_server(sp, capsys):
+    """A server made of C-level callables never runs signal handlers; the
+    module does, before each exchange, so Ctrl-C stops the game mid-way."""
+    import collections
+    import itertools
+
+    class Queue:
+        put = staticmethod(collections.deque(maxlen=0).append)
+
+    class Pipe:
+        recv = staticmethod(itertools.repeat(([0.0] * CELLS, [0.25] * 4)).__next__)
+
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.1)
+        with pytest.raises(KeyboardInterrupt):
+            # Hundreds of thousands of simulations: far longer than the alarm.
+            sp.generate_game_data(0, Config(sims_per_move=1000), Queue(), Pipe())
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert "Game finished" not in capsys.readouterr().out
 
 
 def test_failure_in_later_search(sp, capsys):

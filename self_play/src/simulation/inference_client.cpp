@@ -67,7 +67,9 @@ InferenceClient::InferenceClient(PyObject* inference_queue, PyObject* pipe, int3
 }
 
 std::optional<EvalError> InferenceClient::exchange(const Representation& repr, Reply& reply) {
-  if (!send(repr) || !receive(reply)) return fetch_eval_error();
+  // Signals that arrived while the search ran (Ctrl-C) are raised here, as
+  // if by put: servers made of C-level callables never run the handlers.
+  if (PyErr_CheckSignals() < 0 || !send(repr) || !receive(reply)) return fetch_eval_error();
   return std::nullopt;
 }
 
