@@ -19,12 +19,27 @@ def play(sp, config, answer=uniform_answer, id_value=0, keep=True):
     return record, server
 
 
-def ranked(offset=0.0, values=(0.0, 0.0, 0.0, 0.0), slope=0.01):
-    """Logits offset + cell * slope (the highest legal cell has the largest
+def ranked(offset=0.0, values=(0.0, 0.0, 0.0, 0.0)):
+    """Logits offset + cell / 100 (the highest legal cell has the largest
     prior) and fixed values, the same reply for every request."""
-    policy = [offset + x * slope for x in range(CELLS)]
+    policy = [offset + x / 100.0 for x in range(CELLS)]
     values = list(values)
     return lambda request: (policy, values)
+
+
+def ranked_legal(values):
+    """Logits = a legal tile's rank among the legal tiles of the request
+    (plane 4), 0 elsewhere, and fixed values: the highest legal cell's prior
+    is e times the runner-up's, which is e times the next one's."""
+    values = list(values)
+
+    def answer(request):
+        legal = [x for x, v in enumerate(request[1][4]) if v]
+        policy = [0.0] * CELLS
+        for rank, x in enumerate(legal):
+            policy[x] = float(rank)
+        return policy, values
+    return answer
 
 
 def game_settings():
@@ -186,8 +201,8 @@ def test_equal_extreme_logits(sp, rules, quiet, logit):
 
 
 def test_values_backed_up_for_the_player_who_took_the_tile(sp, rules, quiet, repeats):
-    """Values [-1, 0, 0, 0] in seat order, two simulations, logits = cell (so
-    c1's prior is over twice c2's): the first simulation visits the highest
+    """Values [-1, 0, 0, 0] in seat order, two simulations, logits ranking
+    the legal tiles (c1's prior e times c2's): the first simulation visits the highest
     legal cell c1, and the second visits c1 again unless c1 was backed up with
     -1, when it visits the runner-up c2. c1's node receives the value of the player who took the
     tile, so the search splits exactly at player 0's turns; had it received
@@ -197,7 +212,7 @@ def test_values_backed_up_for_the_player_who_took_the_tile(sp, rules, quiet, rep
                     dirichlet_alpha=1.0, exploration_fraction=0.0)
     distinguishing = 0
     for _ in range(repeats(2)):
-        record, _ = play(sp, config, answer=ranked(0.0, (-1.0, 0.0, 0.0, 0.0), slope=1.0))
+        record, _ = play(sp, config, answer=ranked_legal((-1.0, 0.0, 0.0, 0.0)))
         game, positions = check_record(record, rules, config)
         for (player, cell), policy, position in zip(record[0], record[1], positions):
             legal = sorted(position.legal_tiles())
@@ -226,7 +241,7 @@ def test_values_in_seat_order(sp, rules, quiet):
     visited keeps every visit, at the other seats' turns the search splits."""
     config = Config(sims_per_move=2, sample_moves=0, c_base=1.0, c_init=-0.5,
                     dirichlet_alpha=1.0, exploration_fraction=0.0)
-    record, _ = play(sp, config, answer=ranked(0.0, (-1.0, -1.0, 0.0, -1.0), slope=1.0))
+    record, _ = play(sp, config, answer=ranked_legal((-1.0, -1.0, 0.0, -1.0)))
     game, positions = check_record(record, rules, config)
     for (player, cell), policy, position in zip(record[0], record[1], positions):
         legal = sorted(position.legal_tiles())
