@@ -8,7 +8,7 @@ namespace velmar {
 std::vector<Placement> TileMoves::at(uint32_t cell) const {
   std::vector<Placement> out;
   if (!contains(cell)) return out;
-  for (const Candidate& c : candidates_) {
+  for (const CandidatePlacement& c : candidates_) {
     if (c.covers(cell)) out.push_back(c.placement());
   }
   return out;
@@ -19,7 +19,7 @@ void TileMoves::take(uint32_t tile) {
   // The cells of the kept candidates: each one's mask shifted up by its origin,
   // with two spare words for the shift.
   std::array<uint64_t, CellSet::kWords + 2> covered{};
-  for (const Candidate& c : candidates_) {
+  for (const CandidatePlacement& c : candidates_) {
     const Orientation& o = c.shape();
     if (!o.covers_offset(static_cast<int32_t>(tile) - static_cast<int32_t>(c.origin))) continue;
     candidates_[kept++] = c;
@@ -211,7 +211,7 @@ TileMoves get_tile_moves(const Board& board, uint32_t player) {
 
   // Second pass: the candidates, and the cells they cover as keys.
   moves.candidates_.resize(total);
-  Candidate* out = moves.candidates_.data();
+  CandidatePlacement* out = moves.candidates_.data();
   std::array<uint64_t, kWords + 2> keys{};  // two spare words for the shifted masks
   for (uint32_t f = 0; f < nfound; ++f) {
     const Found& fd = found[f];

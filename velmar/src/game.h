@@ -29,7 +29,7 @@ struct Placement {
 };
 
 // A candidate placement packed into four bytes.
-struct Candidate {
+struct CandidatePlacement {
   uint16_t origin = 0;
   uint8_t orientation = 0;  // index into all_orientations()
   uint8_t piece = 0;        // position in the player's remaining-piece list
@@ -56,7 +56,7 @@ class TileMoves {
   uint32_t size() const { return keys_.size(); }
   bool contains(uint32_t cell) const { return keys_.contains(cell); }
   const CellSet& keys() const { return keys_; }
-  const std::vector<Candidate>& candidates() const { return candidates_; }
+  const std::vector<CandidatePlacement>& candidates() const { return candidates_; }
   // The set of a cell: the placements covering it; empty when it is not a key.
   std::vector<Placement> at(uint32_t cell) const;
 
@@ -67,7 +67,7 @@ class TileMoves {
  private:
   friend TileMoves get_tile_moves(const Board& board, uint32_t player);
 
-  std::vector<Candidate> candidates_;
+  std::vector<CandidatePlacement> candidates_;
   CellSet keys_;
 };
 

@@ -274,7 +274,7 @@ TEST_P(FullSet, BonusDependsOnTheLastPiece) {
   const uint32_t size = all_pieces()[last_kind].size;
   // The other squares of the set, away from every starting corner.
   for (uint32_t i = 0; i < 89 - size; ++i) g.board.cells[200 + i] = 0xF1;
-  const Candidate first = g.tile_moves.candidates().front();
+  const CandidatePlacement first = g.tile_moves.candidates().front();
   std::vector<uint32_t> cells;
   first.for_each_cell([&](uint32_t x) { cells.push_back(x); });
   for (std::size_t i = 0; i < cells.size(); ++i) {

@@ -66,7 +66,7 @@ TEST(NewGame, OpeningCandidatesOfPlayer0) {
   uint32_t with_top_left = 0;
   for (const Orientation& o : all_orientations()) with_top_left += o.covers_offset(0) ? 1 : 0;
   EXPECT_EQ(with_top_left, 58u);
-  for (const Candidate& c : moves.candidates()) {
+  for (const CandidatePlacement& c : moves.candidates()) {
     EXPECT_EQ(c.origin, 0);
     EXPECT_TRUE(c.shape().covers_offset(0));
     EXPECT_EQ(c.piece, c.shape().kind);  // positions equal kinds in the full list
@@ -98,7 +98,7 @@ TEST_P(StartingCorner, FiftyEightPlacementsAndFifteenTiles) {
   }
   EXPECT_EQ(moves.keys().to_vector(), tiles);
   // Every candidate fills the bounding-box corner lying on the starting corner.
-  for (const Candidate& c : moves.candidates()) {
+  for (const CandidatePlacement& c : moves.candidates()) {
     const Placement pl = c.placement();
     const Shape& s = all_pieces()[c.shape().kind].variants[pl.variant].shape;
     const uint32_t rows = static_cast<uint32_t>(s.size()), width = c.shape().width;
@@ -140,7 +140,7 @@ TEST_P(EdgeCorner, OnlySquaresOfTheMatchingColumnReachTheCorner) {
   if (corner / 20 >= 4 && corner / 20 <= 15) {
     EXPECT_EQ(moves.candidates().size(), expected);
   }
-  for (const Candidate& c : moves.candidates()) {
+  for (const CandidatePlacement& c : moves.candidates()) {
     ASSERT_TRUE(c.covers(corner));
     const uint32_t col = (corner - c.origin) % 20;
     EXPECT_EQ(col, first_column ? 0u : c.shape().width - 1u);
@@ -157,7 +157,7 @@ TEST(MoveGeneration, PlacementTouchingTwoCornersIsOneMember) {
   const Board b = board_with_corners(0, {100, 122, 144});
   const TileMoves moves = get_tile_moves(b, 0);
   uint32_t touching_two = 0;
-  for (const Candidate& c : moves.candidates()) {
+  for (const CandidatePlacement& c : moves.candidates()) {
     touching_two += (c.covers(100) + c.covers(122) + c.covers(144)) >= 2 ? 1 : 0;
   }
   EXPECT_GT(touching_two, 0u);
@@ -194,7 +194,7 @@ TEST(MoveGeneration, PiecePositionsFollowTheRemainingList) {
   b.pieces[0].erase(0);  // every kind moves down one position
   b.pieces[0].erase(8);  // kind 9 removed
   const TileMoves moves = get_tile_moves(b, 0);
-  for (const Candidate& c : moves.candidates()) {
+  for (const CandidatePlacement& c : moves.candidates()) {
     EXPECT_EQ(b.pieces[0].kind(c.piece), c.shape().kind);
     EXPECT_NE(c.shape().kind, 0u);
     EXPECT_NE(c.shape().kind, 9u);

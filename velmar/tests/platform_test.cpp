@@ -50,7 +50,7 @@ struct Fnv1a64 {
 }  // namespace
 
 TEST(Platform, PackedRecordSizes) {
-  EXPECT_EQ(sizeof(Candidate), 4u);
+  EXPECT_EQ(sizeof(CandidatePlacement), 4u);
   EXPECT_EQ(sizeof(HistoryEntry), 8u);
   EXPECT_EQ(CellSet::kWords, 7u);
   EXPECT_EQ(sizeof(CellSet), 56u);
@@ -58,7 +58,7 @@ TEST(Platform, PackedRecordSizes) {
   EXPECT_EQ(alignof(Orientation), alignof(uint64_t));
   EXPECT_EQ(CellSet::kLastWordMask, 0xFFFFull);
   EXPECT_TRUE(std::is_trivially_copyable_v<CellSet>);
-  EXPECT_TRUE(std::is_trivially_copyable_v<Candidate>);
+  EXPECT_TRUE(std::is_trivially_copyable_v<CandidatePlacement>);
 }
 
 TEST(Platform, CellSetSingleCellsUseTheirOwn64BitWord) {

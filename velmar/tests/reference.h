@@ -202,7 +202,7 @@ inline std::vector<Placement> placements_of(const std::vector<RefPlacement>& ref
 // The candidates of a tile-move map, sorted, duplicates kept.
 inline std::vector<Placement> candidate_placements(const TileMoves& moves) {
   std::vector<Placement> out;
-  for (const Candidate& c : moves.candidates()) out.push_back(c.placement());
+  for (const CandidatePlacement& c : moves.candidates()) out.push_back(c.placement());
   std::sort(out.begin(), out.end());
   return out;
 }
