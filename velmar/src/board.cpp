@@ -47,7 +47,7 @@ void Board::place_tile(uint32_t cell, uint32_t player) {
   }
 }
 
-std::array<int32_t, kNumPlayers> Board::get_scores(
+std::array<int32_t, kNumPlayers> Board::get_score(
     const std::array<uint32_t, kNumPlayers>& last_sizes) const {
   std::array<int32_t, kNumPlayers> covered{};
   for (uint8_t byte : cells) {

@@ -54,7 +54,7 @@ struct Board {
 
   // Per player: covered cells - 89, +15 with every piece placed, +20 when the
   // last one was the single square.
-  std::array<int32_t, kNumPlayers> get_scores(
+  std::array<int32_t, kNumPlayers> get_score(
       const std::array<uint32_t, kNumPlayers>& last_sizes) const;
 };
 

@@ -108,7 +108,7 @@ struct Game {
   // players who have none. Returns the player to move, or none when over.
   std::optional<uint32_t> advance_player();
 
-  std::array<int32_t, kNumPlayers> get_score() const { return board.get_scores(last_sizes); }
+  std::array<int32_t, kNumPlayers> get_score() const { return board.get_score(last_sizes); }
   // 1.0 shared equally by the players with the highest score.
   std::array<float, kNumPlayers> get_payoff() const;
 };

@@ -29,7 +29,7 @@ TEST(Board, FreshBoard) {
       EXPECT_EQ(b.pieces[p][i].kind, i);
     }
   }
-  EXPECT_EQ(b.get_scores({0, 0, 0, 0}), (std::array<int32_t, 4>{-89, -89, -89, -89}));
+  EXPECT_EQ(b.get_score({0, 0, 0, 0}), (std::array<int32_t, 4>{-89, -89, -89, -89}));
 }
 
 TEST(Board, FirstSquareInTheTopLeftCorner) {
@@ -169,7 +169,7 @@ TEST_P(Scores, CoveredMinus89WithEndBonus) {
     }
     std::array<uint32_t, 4> last{};
     last[p] = c.last_size;
-    const auto scores = b.get_scores(last);
+    const auto scores = b.get_score(last);
     for (uint32_t q = 0; q < kNumPlayers; ++q) {
       const int32_t other = (q == (p + 1) % 4) ? -88 : -89;
       EXPECT_EQ(scores[q], q == p ? c.score : other) << "score of player " << q;
@@ -187,7 +187,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Scores,
 TEST(Board, ScoresRejectABrokenOwnerNibble) {
   Board b;
   b.cells[7] = 0xF5;
-  EXPECT_THROW(b.get_scores({0, 0, 0, 0}), InvariantError);
+  EXPECT_THROW(b.get_score({0, 0, 0, 0}), InvariantError);
 }
 
 TEST(Board, CopiesAreIndependent) {

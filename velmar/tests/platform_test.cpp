@@ -138,7 +138,7 @@ TEST(Platform, FullBoardScores) {
   Board b;
   for (uint32_t c = 0; c < kNumCells; ++c) b.place_tile(c, c % kNumPlayers);
   for (uint8_t byte : b.cells) ASSERT_EQ(byte & 0xF0, 0xF0);
-  const auto scores = b.get_scores({0, 0, 0, 0});
+  const auto scores = b.get_score({0, 0, 0, 0});
   for (uint32_t p = 0; p < kNumPlayers; ++p) EXPECT_EQ(scores[p], 100 - 89) << p;
 }
 
