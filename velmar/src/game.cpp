@@ -5,6 +5,34 @@
 
 namespace velmar {
 
+namespace {
+
+using Words = CellSet::Words;
+constexpr uint32_t kWords = CellSet::kWords;
+
+// Cell words with two spare zero words above them: room for masks shifted up
+// by an origin, and for reads shifted down by an offset.
+using PaddedWords = std::array<uint64_t, kWords + 2>;
+
+// ORs an orientation's mask, shifted up by the origin w * 64 + r (r < 64),
+// into `cells`: the cells of the placement at that origin. The origin comes
+// as word and bit because the move generator walks origins that way.
+inline void add_shifted_mask(PaddedWords& cells, std::array<uint64_t, 2> mask, uint32_t w,
+                             uint32_t r) {
+  // (x >> 1) >> (63 - r) is x >> (64 - r), and 0 when r is 0.
+  cells[w] |= mask[0] << r;
+  cells[w + 1] |= (mask[0] >> 1) >> (63 - r) | mask[1] << r;
+  cells[w + 2] |= (mask[1] >> 1) >> (63 - r);
+}
+
+CellSet without_padding(const PaddedWords& cells) {
+  Words words;
+  for (uint32_t w = 0; w < kWords; ++w) words[w] = cells[w];
+  return CellSet::from_words(words);
+}
+
+}  // namespace
+
 std::vector<Placement> TileMoves::at(uint32_t cell) const {
   std::vector<Placement> out;
   if (!contains(cell)) return out;
@@ -16,36 +44,27 @@ std::vector<Placement> TileMoves::at(uint32_t cell) const {
 
 void TileMoves::take(uint32_t tile) {
   std::size_t kept = 0;
-  // The cells of the kept candidates: each one's mask shifted up by its origin,
-  // with two spare words for the shift.
-  std::array<uint64_t, CellSet::kWords + 2> covered{};
+  PaddedWords covered{};  // the cells of the kept candidates
   for (const CandidatePlacement& c : candidates_) {
     const Orientation& o = c.shape();
     if (!o.covers_offset(static_cast<int32_t>(tile) - static_cast<int32_t>(c.origin))) continue;
     candidates_[kept++] = c;
-    const uint32_t w = c.origin >> 6;
-    const uint32_t r = c.origin & 63;
-    // (x >> 1) >> (63 - r) is x >> (64 - r), and 0 when r is 0.
-    covered[w] |= o.mask_bits[0] << r;
-    covered[w + 1] |= (o.mask_bits[0] >> 1) >> (63 - r) | o.mask_bits[1] << r;
-    covered[w + 2] |= (o.mask_bits[1] >> 1) >> (63 - r);
+    add_shifted_mask(covered, o.mask_bits, c.origin >> 6, c.origin & 63);
   }
   candidates_.resize(kept);
-  CellSet::Words words;
-  for (uint32_t i = 0; i < CellSet::kWords; ++i) words[i] = covered[i];
   keys_.erase(tile);
-  keys_ &= CellSet::from_words(words);
+  keys_ &= without_padding(covered);
 }
 
 namespace {
-
-using Words = CellSet::Words;
-constexpr uint32_t kWords = CellSet::kWords;
 
 // An orientation's offsets are r * 20 + c with r, c in 0..4; slot r * 5 + c.
 constexpr uint32_t kSlots = 25;
 constexpr uint32_t slot_of(uint32_t offset) {
   return offset / kBoardSide * 5 + offset % kBoardSide;
+}
+constexpr uint32_t offset_of(uint32_t slot) {
+  return slot / 5 * kBoardSide + slot % 5;
 }
 
 struct GeneratorTables {
@@ -96,6 +115,154 @@ Words free_cells(const std::array<uint8_t, kNumCells>& cells, uint32_t player) {
   return free;
 }
 
+// The words lo..hi that can hold the origin of a placement touching a corner
+// cell: from the lowest corner cell less the largest offset to the highest
+// corner cell. `corners` is not empty.
+struct WordRange {
+  uint32_t lo = 0;
+  uint32_t hi = 0;
+};
+
+WordRange origin_words(const CellSet& corners) {
+  constexpr uint32_t kMaxOffset = 4 * kBoardSide + 4;
+  uint32_t low_cell = kNumCells;
+  uint32_t high_cell = 0;
+  for (uint32_t w = 0; w < kWords; ++w) {
+    const uint64_t bits = corners.words()[w];
+    if (bits == 0) continue;
+    if (low_cell == kNumCells) low_cell = w * 64 + static_cast<uint32_t>(std::countr_zero(bits));
+    high_cell = w * 64 + 63 - static_cast<uint32_t>(std::countl_zero(bits));
+  }
+  return {(low_cell > kMaxOffset ? low_cell - kMaxOffset : 0) >> 6, high_cell >> 6};
+}
+
+// The offset slots used by the orientations of the pieces in `list`.
+uint32_t slots_used(const PieceList& list) {
+  uint32_t slots = 0;
+  for (uint32_t i = 0; i < list.size(); ++i) slots |= kGeneratorTables.slots[list.kind(i)];
+  return slots;
+}
+
+// Per offset slot, words lo..hi of the free and the corner cells shifted down
+// by the slot's offset: bit o is set when cell o + offset is free (a corner).
+// Only the slots in use are filled.
+struct ShiftedCells {
+  std::array<Words, kSlots> free_at;
+  std::array<Words, kSlots> corner_at;
+};
+
+void shift_cells(const Board& board, uint32_t player, uint32_t slots, WordRange range,
+                 ShiftedCells& out) {
+  PaddedWords free{};
+  PaddedWords corner{};
+  const Words free_words = free_cells(board.cells, player);
+  for (uint32_t w = 0; w < kWords; ++w) {
+    free[w] = free_words[w];
+    corner[w] = board.corners[player].words()[w];
+  }
+  for (uint32_t s = 0; s < kSlots; ++s) {
+    if (!(slots >> s & 1u)) continue;
+    const uint32_t q = offset_of(s) >> 6;
+    const uint32_t r = offset_of(s) & 63;
+    for (uint32_t w = range.lo; w <= range.hi; ++w) {
+      // (x << 1) << (63 - r) is x << (64 - r), and 0 when r is 0.
+      out.free_at[s][w] = free[w + q] >> r | (free[w + q + 1] << 1) << (63 - r);
+      out.corner_at[s][w] = corner[w + q] >> r | (corner[w + q + 1] << 1) << (63 - r);
+    }
+  }
+}
+
+// Words lo..hi of the legal origins of orientation `id` with N squares: on
+// the board, every square free, some square on a corner cell. Returns whether
+// there is any.
+template <uint32_t N>
+bool legal_origins(uint32_t id, const ShiftedCells& cells, WordRange range, Words& legal) {
+  const auto& slot = kGeneratorTables.offset_slots[id];
+  uint64_t any = 0;
+  for (uint32_t w = range.lo; w <= range.hi; ++w) {
+    uint64_t l = kGeneratorTables.on_board[id][w];
+    uint64_t t = 0;
+    for (uint32_t s = 0; s < N; ++s) {
+      l &= cells.free_at[slot[s]][w];
+      t |= cells.corner_at[slot[s]][w];
+    }
+    legal[w] = l & t;
+    any |= legal[w];
+  }
+  return any != 0;
+}
+
+bool legal_origins(uint32_t id, const ShiftedCells& cells, WordRange range, Words& legal) {
+  switch (all_orientations()[id].size) {
+    case 1:
+      return legal_origins<1>(id, cells, range, legal);
+    case 2:
+      return legal_origins<2>(id, cells, range, legal);
+    case 3:
+      return legal_origins<3>(id, cells, range, legal);
+    case 4:
+      return legal_origins<4>(id, cells, range, legal);
+    default:
+      return legal_origins<5>(id, cells, range, legal);
+  }
+}
+
+// The orientations of the remaining pieces that have a legal origin, with
+// those origins (words lo..hi).
+struct FoundOrientation {
+  Words origins;
+  uint8_t id;
+  uint8_t piece;  // position in the player's remaining-piece list
+};
+
+struct Found {
+  std::array<FoundOrientation, kNumOrientations> orientations;
+  uint32_t count = 0;
+  std::size_t origins = 0;  // over all of them
+};
+
+void find_orientations(const PieceList& list, const ShiftedCells& cells, WordRange range,
+                       Found& found) {
+  // Counted in locals: stores to the origin words could alias the members.
+  uint32_t count = 0;
+  std::size_t origins = 0;
+  for (uint32_t i = 0; i < list.size(); ++i) {
+    const uint32_t kind = list.kind(i);
+    const uint32_t first = detail::kOrientationTable.first[kind];
+    const uint32_t last = first + detail::kOrientationTable.count[kind];
+    for (uint32_t id = first; id < last; ++id) {
+      FoundOrientation& fd = found.orientations[count];
+      if (!legal_origins(id, cells, range, fd.origins)) continue;
+      fd.id = static_cast<uint8_t>(id);
+      fd.piece = static_cast<uint8_t>(i);
+      ++count;
+      for (uint32_t w = range.lo; w <= range.hi; ++w) origins += popcount64(fd.origins[w]);
+    }
+  }
+  found.count = count;
+  found.origins = origins;
+}
+
+// One candidate per legal origin, and the cells they cover as the keys.
+void list_candidates(const Found& found, WordRange range, std::vector<CandidatePlacement>& out,
+                     CellSet& keys) {
+  out.resize(found.origins);
+  CandidatePlacement* next = out.data();
+  PaddedWords covered{};
+  for (uint32_t f = 0; f < found.count; ++f) {
+    const FoundOrientation& fd = found.orientations[f];
+    const std::array<uint64_t, 2> mask = all_orientations()[fd.id].mask_bits;
+    for (uint32_t w = range.lo; w <= range.hi; ++w) {
+      for (uint64_t bits = fd.origins[w]; bits != 0; bits &= bits - 1) {
+        const uint32_t r = static_cast<uint32_t>(std::countr_zero(bits));
+        *next++ = {static_cast<uint16_t>(w * 64 + r), fd.id, fd.piece};
+        add_shifted_mask(covered, mask, w, r);
+      }
+    }
+  }
+  keys = without_padding(covered);
+}
+
 }  // namespace
 
 // Word-parallel form of the search from the corner cells: for an orientation,
@@ -108,131 +275,14 @@ TileMoves get_tile_moves(const Board& board, uint32_t player) {
   if (player >= kNumPlayers) fail_index(kNumPlayers, player);
   TileMoves moves;
   const PieceList& list = board.pieces[player];
-  const CellSet& corners = board.corners[player];
-  if (list.empty() || corners.empty()) return moves;
+  if (list.empty() || board.corners[player].empty()) return moves;
 
-  // Origins lie between the lowest corner cell less the largest offset and
-  // the highest corner cell: words lo..hi.
-  constexpr uint32_t kMaxOffset = 4 * kBoardSide + 4;
-  uint32_t low_cell = kNumCells;
-  uint32_t high_cell = 0;
-  for (uint32_t w = 0; w < kWords; ++w) {
-    const uint64_t bits = corners.words()[w];
-    if (bits == 0) continue;
-    if (low_cell == kNumCells) low_cell = w * 64 + static_cast<uint32_t>(std::countr_zero(bits));
-    high_cell = w * 64 + 63 - static_cast<uint32_t>(std::countl_zero(bits));
-  }
-  const uint32_t lo = (low_cell > kMaxOffset ? low_cell - kMaxOffset : 0) >> 6;
-  const uint32_t hi = high_cell >> 6;
-
-  // The free and corner cells, padded with zero words so that shifted reads
-  // never leave the array.
-  std::array<uint64_t, kWords + 2> free{};
-  std::array<uint64_t, kWords + 2> corner{};
-  const Words free_words = free_cells(board.cells, player);
-  for (uint32_t w = 0; w < kWords; ++w) {
-    free[w] = free_words[w];
-    corner[w] = corners.words()[w];
-  }
-  // free_at[slot][w]: word w of the free cells shifted down by the slot's offset.
-  uint32_t slots = 0;
-  for (uint32_t i = 0; i < list.size(); ++i) slots |= kGeneratorTables.slots[list.kind(i)];
-  std::array<Words, kSlots> free_at;
-  std::array<Words, kSlots> corner_at;
-  for (uint32_t s = 0; s < kSlots; ++s) {
-    if (!(slots >> s & 1u)) continue;
-    const uint32_t offset = s / 5 * kBoardSide + s % 5;
-    const uint32_t q = offset >> 6;
-    const uint32_t r = offset & 63;
-    for (uint32_t w = lo; w <= hi; ++w) {
-      // (x << 1) << (63 - r) is x << (64 - r), and 0 when r is 0.
-      free_at[s][w] = free[w + q] >> r | (free[w + q + 1] << 1) << (63 - r);
-      corner_at[s][w] = corner[w + q] >> r | (corner[w + q + 1] << 1) << (63 - r);
-    }
-  }
-
-  // First pass: the legal origins of every remaining orientation.
-  struct Found {
-    Words origins;
-    uint8_t id;
-    uint8_t piece;
-  };
-  std::array<Found, kNumOrientations> found;
-  uint32_t nfound = 0;
-  std::size_t total = 0;
-  const auto& orientations = all_orientations();
-  // The origins of orientation `id` with N squares, words lo..hi.
-  auto legal_origins = [&]<uint32_t N>(uint32_t id, Words& legal) {
-    const auto& slot = kGeneratorTables.offset_slots[id];
-    uint64_t any = 0;
-    for (uint32_t w = lo; w <= hi; ++w) {
-      uint64_t l = kGeneratorTables.on_board[id][w];
-      uint64_t t = 0;
-      for (uint32_t s = 0; s < N; ++s) {
-        l &= free_at[slot[s]][w];
-        t |= corner_at[slot[s]][w];
-      }
-      legal[w] = l & t;
-      any |= legal[w];
-    }
-    return any != 0;
-  };
-  for (uint32_t i = 0; i < list.size(); ++i) {
-    const uint32_t kind = list.kind(i);
-    const uint32_t first = detail::kOrientationTable.first[kind];
-    const uint32_t last = first + detail::kOrientationTable.count[kind];
-    for (uint32_t id = first; id < last; ++id) {
-      Found& fd = found[nfound];
-      bool any = false;
-      switch (orientations[id].size) {
-        case 1:
-          any = legal_origins.template operator()<1>(id, fd.origins);
-          break;
-        case 2:
-          any = legal_origins.template operator()<2>(id, fd.origins);
-          break;
-        case 3:
-          any = legal_origins.template operator()<3>(id, fd.origins);
-          break;
-        case 4:
-          any = legal_origins.template operator()<4>(id, fd.origins);
-          break;
-        default:
-          any = legal_origins.template operator()<5>(id, fd.origins);
-          break;
-      }
-      if (!any) continue;
-      fd.id = static_cast<uint8_t>(id);
-      fd.piece = static_cast<uint8_t>(i);
-      ++nfound;
-      for (uint32_t w = lo; w <= hi; ++w) total += popcount64(fd.origins[w]);
-    }
-  }
-
-  // Second pass: the candidates, and the cells they cover as keys.
-  moves.candidates_.resize(total);
-  CandidatePlacement* out = moves.candidates_.data();
-  std::array<uint64_t, kWords + 2> keys{};  // two spare words for the shifted masks
-  for (uint32_t f = 0; f < nfound; ++f) {
-    const Found& fd = found[f];
-    const Orientation& o = orientations[fd.id];
-    const uint64_t m0 = o.mask_bits[0];
-    const uint64_t m1 = o.mask_bits[1];
-    for (uint32_t w = lo; w <= hi; ++w) {
-      for (uint64_t bits = fd.origins[w]; bits != 0; bits &= bits - 1) {
-        const uint32_t r = static_cast<uint32_t>(std::countr_zero(bits));
-        *out++ = {static_cast<uint16_t>(w * 64 + r), fd.id, fd.piece};
-        // The covered cells: the mask shifted up by the origin ((x >> 1) >> (63 - r)
-        // is x >> (64 - r), and 0 when r is 0).
-        keys[w] |= m0 << r;
-        keys[w + 1] |= (m0 >> 1) >> (63 - r) | m1 << r;
-        keys[w + 2] |= (m1 >> 1) >> (63 - r);
-      }
-    }
-  }
-  Words key_words{};
-  for (uint32_t w = 0; w < kWords; ++w) key_words[w] = keys[w];
-  moves.keys_ = CellSet::from_words(key_words);
+  const WordRange range = origin_words(board.corners[player]);
+  ShiftedCells cells;
+  shift_cells(board, player, slots_used(list), range, cells);
+  Found found;
+  find_orientations(list, cells, range, found);
+  list_candidates(found, range, moves.candidates_, moves.keys_);
   return moves;
 }
 
