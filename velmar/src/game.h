@@ -13,11 +13,9 @@
 #include <vector>
 
 #include "board.h"
+#include "contract_texts.h"
 
 namespace velmar {
-
-inline constexpr std::string_view kNoCurrentPlayer = "No current player";
-inline constexpr std::string_view kInvalidMove = "Invalid move";
 
 // One legal way to put one of the player's remaining pieces on the board.
 struct Placement {

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "contract_texts.h"
+
 namespace velmar {
 
 class InvariantError : public std::runtime_error {
@@ -18,8 +20,11 @@ class InvariantError : public std::runtime_error {
 
 // The text used for every out-of-range index.
 [[noreturn]] inline void fail_index(unsigned long long len, unsigned long long index) {
-  fail("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-       std::to_string(index));
+  std::string text(kIndexOutOfBoundsLen);
+  text += std::to_string(len);
+  text += kIndexOutOfBoundsIndex;
+  text += std::to_string(index);
+  fail(text);
 }
 
 }  // namespace velmar
