@@ -6,23 +6,48 @@ include_guard(DIRECTORY)
 #                      SOURCES ... LIBS ...)
 # Builds the extension once for every interpreter in VELMAR_PYTHONS, asking
 # each interpreter for its include directory and extension suffix.
-# Targets are named <NAME>_<implementation>, e.g. velmar_self_play_cpython.
+# Targets are named <NAME>_<implementation>, e.g. velmar_self_play_cpython;
+# extensions_<implementation> depends on all of an implementation's modules.
 set(VELMAR_PYTHON_OUT ${CMAKE_BINARY_DIR}/python)
 
-# The answers are kept for the rest of the configure run: an interpreter run
-# under an emulator (VELMAR_PYTHON_EMULATOR) takes seconds to answer.
-function(velmar_query_python interp out_include out_suffix out_impl)
+# velmar_python_info(<interpreter> <out>): the interpreter's include folder,
+# extension suffix and implementation name as a list, or "" with its error in
+# <out>_ERROR when it cannot be run. The answers are kept for the rest of the
+# configure run: an interpreter run under an emulator (VELMAR_PYTHON_EMULATOR)
+# takes seconds to answer.
+function(velmar_python_info interp out)
   string(MD5 key "${VELMAR_PYTHON_EMULATOR};${interp}")
-  get_property(info GLOBAL PROPERTY velmar_python_info_${key})
-  if(NOT info)
+  get_property(known GLOBAL PROPERTY velmar_python_info_${key} SET)
+  if(NOT known)
     execute_process(
       COMMAND ${VELMAR_PYTHON_EMULATOR} ${interp} -c
         "import sys, sysconfig; print(sysconfig.get_paths()['include']); print(sysconfig.get_config_var('EXT_SUFFIX')); print(sys.implementation.name)"
-      OUTPUT_VARIABLE info RESULT_VARIABLE rc OUTPUT_STRIP_TRAILING_WHITESPACE)
+      OUTPUT_VARIABLE info ERROR_VARIABLE err RESULT_VARIABLE rc
+      OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_STRIP_TRAILING_WHITESPACE)
     if(NOT rc EQUAL 0)
-      message(FATAL_ERROR "Cannot query the interpreter ${interp}")
+      # A command that cannot start leaves its reason in rc, one that fails on stderr.
+      set(info "")
+      if(NOT rc MATCHES "^[0-9]+$")
+        set(err "${rc}")
+      elseif(err MATCHES "[^\n]+$")
+        set(err "${CMAKE_MATCH_0}")
+      else()
+        set(err "exit status ${rc}")
+      endif()
     endif()
     set_property(GLOBAL PROPERTY velmar_python_info_${key} "${info}")
+    set_property(GLOBAL PROPERTY velmar_python_error_${key} "${err}")
+  endif()
+  get_property(info GLOBAL PROPERTY velmar_python_info_${key})
+  get_property(err GLOBAL PROPERTY velmar_python_error_${key})
+  set(${out} "${info}" PARENT_SCOPE)
+  set(${out}_ERROR "${err}" PARENT_SCOPE)
+endfunction()
+
+function(velmar_query_python interp out_include out_suffix out_impl)
+  velmar_python_info(${interp} info)
+  if(NOT info)
+    message(FATAL_ERROR "Cannot query the interpreter ${interp}: ${info_ERROR}")
   endif()
   string(REPLACE "\n" ";" info "${info}")
   list(GET info 0 inc)
@@ -32,6 +57,42 @@ function(velmar_query_python interp out_include out_suffix out_impl)
   set(${out_suffix} ${suffix} PARENT_SCOPE)
   set(${out_impl} ${impl} PARENT_SCOPE)
 endfunction()
+
+# Only the interpreters of VELMAR_PYTHONS that can be run get extensions and
+# tests: a machine without PyPy still builds and tests the CPython ones. The
+# list is narrowed in the scope of the directory that includes this file.
+set(velmar_usable_pythons "")
+set(velmar_skipped_pythons "")
+foreach(interp IN LISTS VELMAR_PYTHONS)
+  velmar_python_info(${interp} info)
+  if(info)
+    list(APPEND velmar_usable_pythons ${interp})
+  else()
+    list(APPEND velmar_skipped_pythons ${interp})
+  endif()
+endforeach()
+if(NOT velmar_usable_pythons)
+  message(FATAL_ERROR "None of the interpreters in VELMAR_PYTHONS (${VELMAR_PYTHONS}) can be "
+                      "run: name one with -DVELMAR_PYTHONS=..., or configure with "
+                      "-DVELMAR_PYTHON=OFF to build without the Python extensions")
+endif()
+get_property(velmar_pythons_reported GLOBAL PROPERTY velmar_pythons_reported)
+if(NOT velmar_pythons_reported)
+  set_property(GLOBAL PROPERTY velmar_pythons_reported TRUE)
+  list(JOIN velmar_usable_pythons ", " velmar_usable_pythons_text)
+  foreach(interp IN LISTS velmar_skipped_pythons)
+    velmar_python_info(${interp} info)
+    if(interp MATCHES "pypy")
+      set(what "PyPy is skipped")
+    else()
+      set(what "that interpreter is skipped")
+    endif()
+    message(WARNING "Cannot run the Python interpreter ${interp} (${info_ERROR}): ${what}. "
+                    "The Python extensions and their tests are built for "
+                    "${velmar_usable_pythons_text} only.")
+  endforeach()
+endif()
+set(VELMAR_PYTHONS "${velmar_usable_pythons}")
 
 # velmar_python_library(NAME <name> SOURCES ... INCLUDES ... LIBS ...)
 # A static library of Python-facing code, built once for every interpreter
@@ -71,6 +132,12 @@ function(velmar_python_module)
       -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/python_module.map)
     set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS
       ${PROJECT_SOURCE_DIR}/cmake/python_module.map)
+    # extensions_<implementation> builds every extension for that interpreter
+    # and nothing else (scripts/play.sh builds extensions_cpython).
+    if(NOT TARGET extensions_${impl})
+      add_custom_target(extensions_${impl})
+    endif()
+    add_dependencies(extensions_${impl} ${target})
   endforeach()
 endfunction()
 
