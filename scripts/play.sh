@@ -14,8 +14,10 @@ out="${1:-out/play}"
 shift || true
 
 scripts/setup.sh
-cmake -S . -B build -DVELMAR_BENCH=OFF
-cmake --build build -j"$(nproc)"
+# Only the CPython extensions (and the libraries they link): no test binaries
+# or benchmarks, which scripts/test.sh builds.
+cmake -S . -B build -DVELMAR_PYTHON=ON
+cmake --build build -j"$(nproc)" --target extensions_cpython
 
 export PYTHONPATH="$PWD/build/python:$PWD/python${PYTHONPATH:+:$PYTHONPATH}"
 export OPENBLAS_NUM_THREADS=1
