@@ -33,14 +33,35 @@ function(velmar_query_python interp out_include out_suffix out_impl)
   set(${out_impl} ${impl} PARENT_SCOPE)
 endfunction()
 
+# velmar_python_library(NAME <name> SOURCES ... INCLUDES ... LIBS ...)
+# A static library of Python-facing code, built once for every interpreter
+# (its objects see that interpreter's headers): targets <NAME>_<implementation>.
+function(velmar_python_library)
+  cmake_parse_arguments(L "" "NAME" "SOURCES;INCLUDES;LIBS" ${ARGN})
+  foreach(interp IN LISTS VELMAR_PYTHONS)
+    velmar_query_python(${interp} inc suffix impl)
+    set(target ${L_NAME}_${impl})
+    add_library(${target} STATIC ${L_SOURCES})
+    target_include_directories(${target} PUBLIC ${inc} ${L_INCLUDES})
+    target_link_libraries(${target} PUBLIC ${L_LIBS})
+  endforeach()
+endfunction()
+
+# velmar_python_module(NAME <module name> DEST <subdirectory of the build's python/>
+#                      SOURCES ... LIBS ... PYLIBS ...)
+# PYLIBS name libraries made by velmar_python_library; each module links the
+# one built for its own interpreter.
 function(velmar_python_module)
-  cmake_parse_arguments(M "" "NAME;DEST" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(M "" "NAME;DEST" "SOURCES;LIBS;PYLIBS" ${ARGN})
   foreach(interp IN LISTS VELMAR_PYTHONS)
     velmar_query_python(${interp} inc suffix impl)
     set(target ${M_NAME}_${impl})
     add_library(${target} MODULE ${M_SOURCES})
     target_include_directories(${target} PRIVATE ${inc})
     target_link_libraries(${target} PRIVATE ${M_LIBS})
+    foreach(lib IN LISTS M_PYLIBS)
+      target_link_libraries(${target} PRIVATE ${lib}_${impl})
+    endforeach()
     set_target_properties(${target} PROPERTIES
       PREFIX "" OUTPUT_NAME ${M_NAME} SUFFIX ${suffix}
       CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON

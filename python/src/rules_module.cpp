@@ -1,6 +1,7 @@
 // velmar.rules: a Python view of the rules library.
 //
-// One type, Game, owning a velmar::Game, plus the board constants.
+// One type, Game, owning a velmar::Game, the board constants, and the
+// self-play search run from any position (`search`).
 // Every entry point catches C++ exceptions and turns them into Python ones:
 // a broken invariant becomes RuntimeError, an allocation failure MemoryError.
 // Only calls that PyPy's cpyext supports are used, so the same source builds
@@ -17,10 +18,13 @@
 #include <string_view>
 #include <vector>
 
+#include "conversions.h"
 #include "game.h"
+#include "inference_client.h"
 #include "invariant.h"
 #include "pieces.h"
 #include "py_ref.h"
+#include "search.h"
 #include "state_repr.h"
 
 namespace {
@@ -451,10 +455,87 @@ PyObject* rules_pack_planes(PyObject*, PyObject* planes) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bits), sizeof bits);
 }
 
+// ---- search ----------------------------------------------------------------
+
+// Sets the server's own exception behind a failed exchange again.
+void restore_eval_error(const velmar::self_play::EvalError& error) {
+  using velmar::self_play::PyErrorOrigin;
+  auto* origin = dynamic_cast<const PyErrorOrigin*>(error.origin.get());
+  if (!origin) {
+    PyErr_SetString(PyExc_RuntimeError, error.debug.c_str());
+    return;
+  }
+  pyutil::PyErrorState state{origin->state.type, origin->state.value, origin->state.traceback};
+  state.restore();
+}
+
+// A console that drops what is written: the search from Python prints nothing.
+class SilentConsole : public velmar::self_play::Console {
+ public:
+  void write_line(std::string_view) override {}
+  void write_error(std::string_view) override {}
+  bool error_is_terminal() override { return false; }
+};
+
+// The root's children as (cell, visit_count) pairs in the root's order.
+PyObject* children_to_python(const velmar::self_play::SearchNode& root) {
+  const auto first = root.children.begin();
+  return make_list(
+             root.children.size(),
+             [&](std::size_t i) { return make_pair(first[i].first, first[i].second.visit_count); })
+      .release();
+}
+
+PyObject* rules_search(PyObject*, PyObject* args, PyObject* kwds) {
+  static const char* names[] = {"game", "config", "inference_queue", "pipe", "id", nullptr};
+  PyObject *game_obj, *config, *queue, *pipe, *id_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO|O:search", const_cast<char**>(names),
+                                   &game_obj, &config, &queue, &pipe, &id_obj)) {
+    return nullptr;
+  }
+  if (!PyObject_TypeCheck(game_obj, game_type)) {
+    PyErr_SetString(PyExc_TypeError, "search() argument 'game' must be a velmar.rules.Game");
+    return nullptr;
+  }
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    using namespace velmar::self_play;
+    const velmar::Game& game = game_of(game_obj);
+    if (game.players.empty()) return set_value_error("the game is over: nobody is left to move");
+    std::optional<int32_t> id = 0;
+    if (id_obj) id = convert_id(id_obj);
+    if (!id) return nullptr;
+    const std::optional<Config> settings = read_config(config);
+    if (!settings) return nullptr;
+    // The server's objects are held for the search, whatever they do meanwhile.
+    const PyRef hold_queue = PyRef::borrow(queue), hold_pipe = PyRef::borrow(pipe);
+    SilentConsole console;
+    InferenceClient client(queue, pipe, *id);
+    try {
+      SearchResult result = run_search(game, *settings, client, console);
+      if (auto* error = std::get_if<EvalError>(&result)) {
+        restore_eval_error(*error);
+        return nullptr;
+      }
+      return children_to_python(std::get<SearchNode>(result));
+    } catch (const EvalAbort& abort) {
+      restore_eval_error(abort.error);
+      return nullptr;
+    }
+  });
+}
+
 PyMethodDef module_methods[] = {
     {"pack_planes", rules_pack_planes, METH_O,
      "pack_planes(planes)\n--\n\nFive planes of 400 entries packed into 250 bytes: entry i of "
      "the 2,000 (plane by plane) is bit i % 8 of byte i // 8, set when the entry is true."},
+    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rules_search)),
+     METH_VARARGS | METH_KEYWORDS,
+     "search(game, config, inference_queue, pipe, id=0)\n--\n\n"
+     "Runs the self-play search from the position of `game` for the player to move and\n"
+     "returns the root's children as a list of (cell, visit_count) in the root's order.\n"
+     "`config` and the exchange (inference_queue.put((id, planes)), then pipe.recv())\n"
+     "are those of velmar_self_play.generate_game_data. A failed exchange raises the\n"
+     "server's own exception; nothing is printed."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef rules_module = {

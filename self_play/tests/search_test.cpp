@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -54,7 +55,14 @@ class SearchSelectUnvisited : public ::testing::TestWithParam<SelectCase> {};
 
 TEST_P(SearchSelectUnvisited, HighestPriorFirstInWalkOrder) {
   const SelectCase& c = GetParam();
-  EXPECT_EQ(select_child(node_of(c.children), 19652.0f, 1.25f), c.want);
+  EXPECT_EQ(select_child(node_of(c.children, 1), 19652.0f, 1.25f), c.want);
+}
+
+// At N = 0 the coefficient is 0: every unvisited child scores 0 and the
+// first in walk order is taken.
+TEST(SearchSelect, NodeWithoutVisitsTakesTheFirstChild) {
+  SearchNode n = node_of({{5, child(0.1f)}, {9, child(0.6f)}, {2, child(0.3f)}}, 0);
+  EXPECT_EQ(select_child(n, 19652.0f, 1.25f), 5u);
 }
 
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -71,8 +79,9 @@ INSTANTIATE_TEST_SUITE_P(
         SelectCase{"nan_before_best", {{6, child(kNaN)}, {7, child(0.9f)}}, 6}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// E = ln((N + c_base) + 1/c_base) + c_init, pinned by two children: A with
-// Q = q and prior 0, B unvisited with prior p. B wins exactly when E * p > q.
+// E = (ln(((N + c_base) + 1) / c_base) + c_init) * sqrt(N), pinned by two
+// children: A with Q = q and prior 0, B with prior p, visited v times with
+// value 0, scoring E * p / (1 + v). B wins exactly when that exceeds q.
 struct CoefficientCase {
   uint32_t visits;
   float c_base;
@@ -83,34 +92,34 @@ class SearchSelectCoefficient : public ::testing::TestWithParam<CoefficientCase>
 
 TEST_P(SearchSelectCoefficient, MatchesTheHandComputation) {
   const CoefficientCase& c = GetParam();
-  const double e =
-      std::log((double{static_cast<float>(c.visits)} + c.c_base) + 1.0 / c.c_base) + c.c_init;
+  const double n = c.visits;
+  const double e = (std::log((n + c.c_base + 1.0) / c.c_base) + c.c_init) * std::sqrt(n);
   ASSERT_GT(e, 0.1);
   const float p = 0.3f;
-  for (double margin : {1e-4, -1e-4}) {
-    const double q = e * p * (1.0 + margin);
-    // A was visited 4 times; B never.
-    SearchNode n =
-        node_of({{10, child(0.0f, 4, static_cast<float>(4.0 * q))}, {20, child(p)}}, c.visits);
-    const uint32_t want = margin > 0 ? 10 : 20;
-    EXPECT_EQ(select_child(n, c.c_base, c.c_init), want)
-        << "E=" << e << " margin " << margin << " N=" << c.visits;
-    // The child's own visit count leaves its exploration term alone.
-    n.children.find(20)->visit_count = 1000;
-    EXPECT_EQ(select_child(n, c.c_base, c.c_init), want) << "visited B, margin " << margin;
+  for (uint32_t b_visits : {0u, 1u, 9u}) {
+    const double u = e * p / (1.0 + b_visits);
+    for (double margin : {1e-4, -1e-4}) {
+      const double q = u * (1.0 + margin);
+      SearchNode n = node_of(
+          {{10, child(0.0f, 4, static_cast<float>(4.0 * q))}, {20, child(p, b_visits, 0.0f)}},
+          c.visits);
+      const uint32_t want = margin > 0 ? 10 : 20;
+      EXPECT_EQ(select_child(n, c.c_base, c.c_init), want)
+          << "E=" << e << " margin " << margin << " N=" << c.visits << " v=" << b_visits;
+    }
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     SearchSettings, SearchSelectCoefficient,
-    ::testing::Values(CoefficientCase{0, 19652.0f, 1.25f}, CoefficientCase{10, 19652.0f, 1.25f},
-                      CoefficientCase{100000, 19652.0f, 1.25f}, CoefficientCase{0, 1.0f, 0.0f},
+    ::testing::Values(CoefficientCase{1, 19652.0f, 1.25f}, CoefficientCase{10, 19652.0f, 1.25f},
+                      CoefficientCase{100000, 19652.0f, 1.25f}, CoefficientCase{4, 1.0f, 0.0f},
                       CoefficientCase{3, 0.5f, 0.2f}, CoefficientCase{1000, 2.0f, 0.5f}));
 
 TEST(SearchSelect, QIsTheMeanValueOfVisitedChildren) {
-  // With c_init chosen so that E is 0, only Q counts.
-  const float c_base = 1.0f;
-  const float c_init = -std::log(2.0f);
+  // At N = 0 the coefficient is 0, so only Q counts.
+  const float c_base = 19652.0f;
+  const float c_init = 1.25f;
   SearchNode n = node_of({{1, child(0.9f, 4, 2.0f)},     // Q 0.5
                           {2, child(0.05f, 3, 1.8f)},    // Q 0.6
                           {3, child(0.05f, 10, 5.5f)}},  // Q 0.55
@@ -151,12 +160,13 @@ TEST(SearchBackpropagate, ChildGetsItsParentsPlayersValue) {
   EXPECT_EQ(rt.value_sum, 40.0f);  // values[3] from b, not payoff entry 0
   EXPECT_EQ(rb.children.find(8)->visit_count, 0u);
   EXPECT_EQ(root.children.find(4)->visit_count, 0u);
-  EXPECT_EQ(root.visit_count, 0u);
+  EXPECT_EQ(root.visit_count, 1u);  // every backup passes through the root
   EXPECT_EQ(root.value_sum, 0.0f);
 
   backpropagate(root, {4}, Values{1.0f, 2.0f, 3.0f, 4.0f});
   EXPECT_EQ(root.children.find(4)->value_sum, 3.0f);
-  EXPECT_EQ(root.visit_count, 0u);
+  EXPECT_EQ(root.visit_count, 2u);
+  EXPECT_EQ(root.value_sum, 0.0f);
 }
 
 // The same through the search: player 0 holds only the single square, so
@@ -380,7 +390,7 @@ TEST_P(SearchRunCounts, VisitsAddUp) {
   uint32_t total = 0;
   for (const auto& [cell, c] : root.children) total += c.visit_count;
   EXPECT_EQ(total, sims);
-  EXPECT_EQ(root.visit_count, 0u);
+  EXPECT_EQ(root.visit_count, 1 + sims);  // its own evaluation and every backup
   EXPECT_EQ(root.value_sum, 0.0f);
   int expanded = 0;
   check_counts(root, expanded);
@@ -391,6 +401,65 @@ TEST_P(SearchRunCounts, VisitsAddUp) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SearchSims, SearchRunCounts, ::testing::Values(1u, 2u, 7u, 64u));
+
+// Priors 7/15, 5/15 and 3/15 on cells 0, 1 and 20 (none elsewhere), the
+// mover's value 0.05 everywhere, no noise. Each child's Q is 0.05 once
+// visited, so the root's choices follow from E and the counts alone:
+//   sim  N  E          scores of 0, 1, 20            choice
+//    1   1  1.2501018  0.583381 0.416701 0.250020   0
+//    2   2  1.7679828  0.462529 0.589328 0.353597   1
+//    3   3  2.165416   0.555264 0.410903 0.433083   0
+//    4   4  2.5005088  0.438968 0.466751 0.500102   20
+//    5   5  2.7957678  0.484897 0.515961 0.329577   1
+//    6   6  3.0627346  0.526425 0.390304 0.356273   0
+//    7   7  3.308266   0.435964 0.417585 0.380827   0
+//    8   8  3.536829   0.380104 0.442981 0.403683   1
+//    9   9  3.7515264  0.400142 0.362627 0.425153   20
+//   10  10  3.9546165  0.419098 0.379551 0.313641   0
+//   11  11  4.147805   0.372607 0.395650 0.326520   1
+//   12  12  4.3324175  0.386966 0.338828 0.338828   0
+TEST(SearchRun, RootChoicesFollowTheHandWorkedScores) {
+  const std::vector<uint32_t> choices = {0, 1, 0, 20, 1, 0, 0, 1, 20, 0, 1, 0};
+  std::vector<float> logits(kNumCells, -1e4f);
+  logits[0] = std::log(7.0f);
+  logits[1] = std::log(5.0f);
+  logits[20] = std::log(3.0f);
+  std::map<uint32_t, uint32_t> want;
+  for (uint32_t sims = 1; sims <= choices.size(); ++sims) {
+    ++want[choices[sims - 1]];
+    FakeEvaluator ev(fixed_answer(logits, {0.05f, 0.6f, 0.2f, 0.15f}));
+    MemoryConsole console;
+    Config c = search_config(sims);
+    c.exploration_fraction = 0.0f;
+    SearchResult r = run_search(Game::reset(), c, ev, console);
+    ASSERT_TRUE(std::holds_alternative<SearchNode>(r));
+    std::map<uint32_t, uint32_t> got;
+    for (const auto& [cell, child] : std::get<SearchNode>(r).children) {
+      if (child.visit_count) got[cell] = child.visit_count;
+    }
+    EXPECT_EQ(got, want) << "after " << sims << " simulations";
+  }
+}
+
+// Uniform priors and equal values: the visits of 8 or more simulations
+// spread over several tiles instead of following the first one.
+TEST(SearchRun, VisitsSpreadOverTheTiles) {
+  for (uint32_t sims : {8u, 32u, 200u}) {
+    FakeEvaluator ev(uniform_answer());
+    MemoryConsole console;
+    Config c = search_config(sims);
+    c.exploration_fraction = 0.0f;
+    SearchResult r = run_search(Game::reset(), c, ev, console);
+    const SearchNode& root = std::get<SearchNode>(r);
+    uint32_t visited = 0, most = 0;
+    for (const auto& [cell, child] : root.children) {
+      visited += child.visit_count > 0;
+      most = std::max(most, child.visit_count);
+    }
+    EXPECT_GE(visited, 3u) << sims;
+    EXPECT_LT(most, sims / 2 + 1) << sims;
+  }
+}
 
 // The request of the first simulation is the position after the tile it took.
 TEST(SearchRun, SimulationEvaluatesThePositionOfItsPath) {

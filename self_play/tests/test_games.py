@@ -19,10 +19,10 @@ def play(sp, config, answer=uniform_answer, id_value=0, keep=True):
     return record, server
 
 
-def ranked(offset=0.0, values=(0.0, 0.0, 0.0, 0.0)):
-    """Logits offset + cell / 100 (the highest legal cell has the largest
+def ranked(offset=0.0, values=(0.0, 0.0, 0.0, 0.0), slope=0.01):
+    """Logits offset + cell * slope (the highest legal cell has the largest
     prior) and fixed values, the same reply for every request."""
-    policy = [offset + x / 100.0 for x in range(CELLS)]
+    policy = [offset + x * slope for x in range(CELLS)]
     values = list(values)
     return lambda request: (policy, values)
 
@@ -160,10 +160,10 @@ def test_no_simulations(sp, rules, capsys, repeats):
     pytest.param(x, marks=pytest.mark.slow) for x in (0.0, 88.0, 200.0, -200.0)])
 def test_extreme_logits_give_proper_priors(sp, rules, quiet, offset):
     """Logits offset + cell / 100: whatever the offset, the priors are a
-    softmax, so every simulation from the root visits the highest legal cell,
-    and that is the tile taken. (Priors that overflow or underflow would be
-    NaN and the visits would go to whichever child the walk meets first.)"""
-    config = Config(sims_per_move=2, sample_moves=0, exploration_fraction=0.0,
+    softmax, so the first simulation from the root visits the highest legal
+    cell, and that is the tile taken. (Priors that overflow or underflow would
+    be NaN and the visit would go to whichever child the walk meets first.)"""
+    config = Config(sims_per_move=1, sample_moves=0, exploration_fraction=0.0,
                     dirichlet_alpha=1.0)
     record, _ = play(sp, config, answer=ranked(offset))
     game, positions = check_record(record, rules, config)
@@ -186,10 +186,10 @@ def test_equal_extreme_logits(sp, rules, quiet, logit):
 
 
 def test_values_backed_up_for_the_player_who_took_the_tile(sp, rules, quiet, repeats):
-    """Values [-1, 0, 0, 0] in seat order, two simulations, almost no
-    exploration: the first simulation visits the highest legal cell c1, and
-    the second visits c1 again unless c1 was backed up with -1, when it visits
-    the runner-up c2. c1's node receives the value of the player who took the
+    """Values [-1, 0, 0, 0] in seat order, two simulations, logits = cell (so
+    c1's prior is over twice c2's): the first simulation visits the highest
+    legal cell c1, and the second visits c1 again unless c1 was backed up with
+    -1, when it visits the runner-up c2. c1's node receives the value of the player who took the
     tile, so the search splits exactly at player 0's turns; had it received
     the value of the player to move after the tile, the split would follow
     whether c1 completes a piece."""
@@ -197,7 +197,7 @@ def test_values_backed_up_for_the_player_who_took_the_tile(sp, rules, quiet, rep
                     dirichlet_alpha=1.0, exploration_fraction=0.0)
     distinguishing = 0
     for _ in range(repeats(2)):
-        record, _ = play(sp, config, answer=ranked(0.0, (-1.0, 0.0, 0.0, 0.0)))
+        record, _ = play(sp, config, answer=ranked(0.0, (-1.0, 0.0, 0.0, 0.0), slope=1.0))
         game, positions = check_record(record, rules, config)
         for (player, cell), policy, position in zip(record[0], record[1], positions):
             legal = sorted(position.legal_tiles())
@@ -226,7 +226,7 @@ def test_values_in_seat_order(sp, rules, quiet):
     visited keeps every visit, at the other seats' turns the search splits."""
     config = Config(sims_per_move=2, sample_moves=0, c_base=1.0, c_init=-0.5,
                     dirichlet_alpha=1.0, exploration_fraction=0.0)
-    record, _ = play(sp, config, answer=ranked(0.0, (-1.0, -1.0, 0.0, -1.0)))
+    record, _ = play(sp, config, answer=ranked(0.0, (-1.0, -1.0, 0.0, -1.0), slope=1.0))
     game, positions = check_record(record, rules, config)
     for (player, cell), policy, position in zip(record[0], record[1], positions):
         legal = sorted(position.legal_tiles())

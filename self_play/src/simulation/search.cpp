@@ -23,6 +23,8 @@ SearchResult run_search(const Game& game, const Config& config, Evaluator& evalu
     console.write_line("Error evaluating root node: " + error->debug);
     return std::move(*error);
   }
+  // The root's own evaluation counts as its first visit.
+  root.visit_count = 1;
   if (root.children.size() >= 2) add_exploration_noise(root, config);
   std::vector<uint32_t> path;
   for (uint32_t i = 0; i < config.sims_per_move; ++i) {
@@ -73,18 +75,19 @@ void run_simulation(SearchNode& root, const Game& game, const Config& config, Ev
 }
 
 uint32_t select_child(const SearchNode& node, float c_base, float c_init) {
-  const float n = static_cast<float>(node.visit_count);
-  const float r = 1.0f / c_base;
-  const float e = std::log((n + c_base) + r) + c_init;
   const ChildMap& children = node.children;
   if (children.empty()) fail("select_child on a node without children");
+  // E = (ln(((N + c_base) + 1) / c_base) + c_init) * sqrt(N), in this order.
+  const float n = static_cast<float>(node.visit_count);
+  const float e = (std::log(((n + c_base) + 1.0f) / c_base) + c_init) * std::sqrt(n);
   uint32_t best_cell = 0;
   float best = 0.0f;
   bool first = true;
   for (const auto& [cell, child] : children) {
-    const float q =
-        child.visit_count > 0 ? child.value_sum / static_cast<float>(child.visit_count) : 0.0f;
-    const float score = q + e * child.prior;
+    const float visits = static_cast<float>(child.visit_count);
+    const float q = child.visit_count > 0 ? child.value_sum / visits : 0.0f;
+    const float u = (e * child.prior) / (1.0f + visits);
+    const float score = q + u;
     if (first || score > best) {
       best = score;
       best_cell = cell;
@@ -96,6 +99,7 @@ uint32_t select_child(const SearchNode& node, float c_base, float c_init) {
 
 void backpropagate(SearchNode& root, const std::vector<uint32_t>& path, const Values& values) {
   SearchNode* current = &root;
+  root.visit_count += 1;  // the root's value_sum is never read and stays 0
   for (uint32_t cell : path) {
     SearchNode* child = current->children.find(cell);
     if (!child) fail("a path cell without a child");

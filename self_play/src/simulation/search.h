@@ -36,12 +36,15 @@ void add_exploration_noise(SearchNode& root, const Config& config);
 void run_simulation(SearchNode& root, const Game& game, const Config& config, Evaluator& evaluator,
                     std::vector<uint32_t>& path, Reply& reply);
 
-// The cell of the child with the highest score Q + E * prior, the first in
-// walk order among equal scores. The node has at least one child.
+// The cell of the child with the highest score Q + E * prior / (1 + n), with
+// Q the child's mean value, n its visit count and
+// E = (ln((N + c_base + 1) / c_base) + c_init) * sqrt(N) for the node's count N;
+// the first in walk order among equal scores. The node has at least one child.
 uint32_t select_child(const SearchNode& node, float c_base, float c_init);
 
-// Adds one evaluation into the nodes along the path. Each child receives the
-// value of the player who took the tile leading to it: its parent's player.
+// Adds one evaluation into the nodes along the path. Every node of the path,
+// the root included, gains a visit; each child receives the value of the
+// player who took the tile leading to it: its parent's player.
 void backpropagate(SearchNode& root, const std::vector<uint32_t>& path, const Values& values);
 
 }  // namespace velmar::self_play

@@ -39,7 +39,7 @@ struct SearchNode {
   ChildMap children;
   uint32_t player = 0;       // player to move here, written when expanded
   float value_sum = 0.0f;    // sum of the values the backups added
-  uint32_t visit_count = 0;  // number of backups through this node
+  uint32_t visit_count = 0;  // backups through this node (+1 at an evaluated root)
   float prior = 0.0f;        // prior of the tile leading here
 };
 
