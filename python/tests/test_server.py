@@ -252,6 +252,103 @@ def test_server_drops_a_retired_worker():
         pipes.close()
 
 
+class ConstEvaluator(Evaluator):
+    """Answers every request with logits all ``level`` and the value 1 for
+    seat ``level % 4``; records its batch sizes."""
+
+    def __init__(self, level):
+        self.level = level
+        self.name = "const:%d" % level
+        self.batches = []
+
+    def evaluate_bits(self, bits, n):
+        assert len(bits) == n * srv.BITS_SIZE
+        self.batches.append(n)
+        return [srv.encode_reply(*const_reply(self.level))] * n
+
+
+def const_reply(level):
+    values = [0.0] * 4
+    values[level % 4] = 1.0
+    return [float(level)] * 400, values
+
+
+def make_const(arg, seed=0, device=None):
+    return ConstEvaluator(int(arg))
+
+
+@pytest.mark.parametrize("default", [True, False], ids=["with_default", "routes_only"])
+def test_server_routes_requests_by_id(default):
+    pipes = Pipes(4)
+    try:
+        echo, one, two = EchoEvaluator(), ConstEvaluator(1), ConstEvaluator(2)
+        server = srv.Server(echo if default else None, pipes.request_r,
+                            [w for _, w in pipes.replies], 64, 0.0, routes={1: one, 2: two})
+        rng = random.Random(7)
+        c0, c1, c2, c3 = pipes.clients()
+        # one batch of mixed routes; c0 sends two (on the second route first
+        # in the batch), so its replies must come back in its own order
+        sent = [(c1, 2), (c0, 1), (c2, 1), (c3, 5 if default else 1), (c0, 2)]
+        planes = [random_planes(rng) for _ in sent]
+        for (c, route), p in zip(sent, planes):
+            c.put((route, p))
+        srv.send_control(pipes.request_w, srv.KIND_STOP)
+        server.serve()
+        for (c, route), p in zip(sent, planes):
+            want = const_reply(route) if route in (1, 2) else expected_reply(p)
+            assert c.recv() == want
+        # one call per evaluator
+        assert one.batches == ([2] if default else [3]) and two.batches == [2]
+        assert echo.batches == ([1] if default else [])
+        assert server.stats()["batches"] == 1
+        assert server.stats()["route_requests"] == ({"1": 2, "2": 2, "5": 1} if default
+                                                    else {"1": 3, "2": 2})
+    finally:
+        pipes.close()
+
+
+def test_server_closes_the_pipe_of_a_request_with_no_route(capfd):
+    pipes = Pipes(2)
+    try:
+        server = srv.Server(None, pipes.request_r, [w for _, w in pipes.replies], 64, 0.0,
+                            routes={3: ConstEvaluator(3)})
+        c0, c1 = pipes.clients()
+        planes = random_planes(random.Random(8))
+        c0.put((4, planes))
+        c1.put((3, planes))
+        srv.send_control(pipes.request_w, srv.KIND_STOP)
+        os.close(pipes.replies[0][1])  # the server owns the write ends from here on
+        server.serve()
+        with pytest.raises(srv.ServerGone):
+            c0.recv()
+        assert c1.recv() == const_reply(3)
+        assert server.stats()["bad_messages"] == 1
+        assert "route 4, which has no evaluator" in capfd.readouterr().err
+    finally:
+        pipes.close()
+
+
+@pytest.mark.parametrize("values,expected", [
+    ([], ("uniform", {})),
+    (["numpy:w.npz"], ("numpy:w.npz", {})),
+    (["0=heuristic:3:1", "uniform", "-2=numpy:a=b.npz"],
+     ("uniform", {0: "heuristic:3:1", -2: "numpy:a=b.npz"})),
+    (["uniform", "heuristic"], "two default evaluators"),
+    (["1=uniform", "1=heuristic"], "two evaluators"),
+    (["4294967296=uniform"], "32-bit"),
+])
+def test_evaluator_options(values, expected):
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=expected):
+            srv.parse_evaluator_options(values)
+    else:
+        assert srv.parse_evaluator_options(values) == expected
+        spec = dict(expected[1])
+        if expected[0] is not None:
+            spec[None] = expected[0]
+        assert srv.parse_evaluator_options(srv.evaluator_arguments(spec)[1::2]) == expected
+
+
 def test_client_reuses_an_unchanged_reply():
     pipes = Pipes(1)
     try:
@@ -294,6 +391,33 @@ def test_server_process_round_trip_and_stats():
             proc.popen.kill()
         for r, _ in pipes.replies:
             os.close(r)
+        os.close(pipes.request_w)
+
+
+@pytest.mark.subprocess
+def test_server_process_hosts_several_evaluators():
+    pipes = Pipes(1)
+    spec = "test_server.make_const:%d"
+    proc = srv.start_server({None: "uniform", 5: spec % 5, 6: spec % 6, 9: spec % 5},
+                            pipes.request_r, [pipes.replies[0][1]], pipes.request_w)
+    try:
+        for fd in (pipes.request_r, pipes.replies[0][1]):
+            os.close(fd)
+        assert proc.info["evaluator"] == "uniform"
+        assert proc.info["routes"] == {"5": "const:5", "6": "const:6", "9": "const:5"}
+        (c,) = pipes.clients()
+        planes = random_planes(random.Random(4))
+        for route in (5, 0, 6, 9, 5):
+            c.put((route, planes))
+            want = {5: const_reply(5), 6: const_reply(6), 9: const_reply(5)}
+            assert c.recv() == want.get(route, ([0.0] * 400, [0.25] * 4))
+        stats = proc.stop()
+        assert stats["requests"] == 5
+        assert stats["route_requests"] == {"0": 1, "5": 2, "6": 1, "9": 1}
+    finally:
+        if proc.popen.poll() is None:
+            proc.popen.kill()
+        os.close(pipes.replies[0][0])
         os.close(pipes.request_w)
 
 

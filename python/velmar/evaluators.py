@@ -22,7 +22,8 @@ The server calls ``evaluate_bits(bits, n)`` with the packed requests of a
 batch; the base class unpacks them with NumPy and encodes the replies. The
 uniform evaluator overrides it and needs no NumPy.
 
-Evaluator names understood by ``make_evaluator``: ``uniform``, ``numpy``,
+Evaluator names understood by ``make_evaluator``: ``uniform``,
+``heuristic[:TEMPERATURE[:CORNER_WEIGHT]]`` (``velmar.heuristic``), ``numpy``,
 ``numpy:PATH`` (weights from an .npz), ``torch``, ``torch:PATH`` (a state
 dict saved with torch.save, or an .npz of the same names), and
 ``package.module.factory[:ARG]``, which imports ``factory`` and calls it as
@@ -362,6 +363,9 @@ def make_evaluator(choice, seed=0, device=None):
         if arg:
             raise ValueError("the uniform evaluator takes no argument")
         return UniformEvaluator()
+    if name == "heuristic":
+        from velmar.heuristic import HeuristicEvaluator
+        return HeuristicEvaluator.from_arg(arg)
     if name == "numpy":
         return NumpyEvaluator(arg, seed)
     if name == "torch":
@@ -370,5 +374,5 @@ def make_evaluator(choice, seed=0, device=None):
         module, _, attr = name.rpartition(".")
         factory = getattr(importlib.import_module(module), attr)
         return factory(arg, seed=seed, device=device)
-    raise ValueError("unknown evaluator %r (uniform, numpy[:PATH], torch[:PATH] "
+    raise ValueError("unknown evaluator %r (uniform, heuristic, numpy[:PATH], torch[:PATH] "
                      "or package.module.factory[:ARG])" % choice)

@@ -2,10 +2,12 @@
 
 Transport. Every self-play worker writes its requests into one shared pipe
 and reads its replies from a pipe of its own. A request is a fixed-size
-message of ``REQUEST_SIZE`` bytes: two little-endian 32-bit integers
-(kind, worker index) followed by the five input planes packed into 250
-bytes, one bit per cell (bit ``i % 8`` of byte ``i // 8`` is entry ``i`` of
-the 2,000 plane-major floats). A message that small is written into a pipe
+message of ``REQUEST_SIZE`` (262) bytes: three little-endian 32-bit
+integers (kind, worker, route) followed by the five input planes packed
+into 250 bytes, one bit per cell (bit ``i % 8`` of byte ``i // 8`` is entry
+``i`` of the 2,000 plane-major floats). ``worker`` is the index of the
+reply pipe the answer goes to; ``route`` is the ``id`` of the request (the
+first item of what ``put`` receives), which picks the evaluator. A message that small is written into a pipe
 with one atomic ``write``, so several workers can share the pipe without a
 lock and the server can read a whole batch with one ``read``. A reply is
 400 float32 policy logits followed by 4 float32 values in seat order
@@ -20,8 +22,16 @@ Server. ``python3 -m velmar.server`` runs the server loop in a process of
 its own; ``start_server`` launches it with the pipes inherited. The loop
 reads whatever requests are pending (up to ``max_batch``), waits up to
 ``batch_wait`` for more while fewer requests are pending than workers are
-running, evaluates the batch with one evaluator call and writes each
-worker its own reply.
+running, evaluates the batch and writes each worker its own reply.
+
+Routes. A server hosts one evaluator or several: a default one, which
+answers every route, and evaluators for particular routes (``--evaluator
+ID=SPEC``), which answer the requests whose ``id`` is ID. A batch is split
+by evaluator, one call per evaluator; routes whose specifications are the
+same string share one evaluator, so their requests are batched together.
+A request for a route with no evaluator (and no default) is a fault of the
+caller: the server says so on standard error and closes that worker's
+reply pipe, so its ``recv`` raises ``ServerGone`` instead of waiting.
 """
 
 import argparse
@@ -40,8 +50,8 @@ import time
 PLANES = 5
 CELLS = 400
 BITS_SIZE = PLANES * CELLS // 8  # 250
-HEADER = struct.Struct("<ii")
-REQUEST_SIZE = HEADER.size + BITS_SIZE  # 258
+HEADER = struct.Struct("<iii")  # kind, worker (reply pipe), route (request id)
+REQUEST_SIZE = HEADER.size + BITS_SIZE  # 262
 REPLY_SIZE = (CELLS + 4) * 4  # 1616
 
 KIND_REQUEST = 0
@@ -191,7 +201,9 @@ class Client:
     """The worker's end of the transport: ``put`` and ``recv``.
 
     One object serves as both ``inference_queue`` and ``pipe`` for
-    ``generate_game_data``. It keeps the decoded form of the last reply and
+    ``generate_game_data`` (or ``velmar.rules.search``). ``worker`` is the
+    index of its reply pipe at the server; the id of each request
+    (``put((id, planes))``) is sent as its route. It keeps the decoded form of the last reply and
     hands it out again when the next reply's bytes are the same (the
     uniform evaluator always answers the same), so a constant reply costs
     no decoding.
@@ -217,8 +229,8 @@ class Client:
 
     def put(self, request):
         t0 = time.perf_counter()
-        ident, planes = request
-        msg = HEADER.pack(KIND_REQUEST, ident) + self._pack(planes)
+        route, planes = request
+        msg = HEADER.pack(KIND_REQUEST, self.worker, route) + self._pack(planes)
         t1 = time.perf_counter()
         n = os.write(self.request_fd, msg)
         if n != REQUEST_SIZE:  # cannot happen for a pipe write below PIPE_BUF
@@ -248,19 +260,29 @@ class Client:
 
 def send_control(request_fd, kind, worker=0):
     """Writes a control message (worker gone, stop) into the request pipe."""
-    os.write(request_fd, HEADER.pack(kind, worker) + bytes(BITS_SIZE))
+    os.write(request_fd, HEADER.pack(kind, worker, 0) + bytes(BITS_SIZE))
 
 
 class Server:
-    """The server loop over already open pipes."""
+    """The server loop over already open pipes.
 
-    def __init__(self, evaluator, request_fd, reply_fds, max_batch=64, batch_wait=None):
+    ``evaluator`` answers every route that ``routes`` (a mapping from route
+    to evaluator) does not name; it may be None when ``routes`` is given.
+    Without ``batch_wait`` the server waits as long as its most patient
+    evaluator asks."""
+
+    def __init__(self, evaluator, request_fd, reply_fds, max_batch=64, batch_wait=None,
+                 routes=None):
         self.evaluator = evaluator
+        self.routes = dict(routes or {})
+        if evaluator is None and not self.routes:
+            raise ValueError("a server needs an evaluator")
         self.request_fd = request_fd
         self.reply_fds = list(reply_fds)
         self.max_batch = max(1, int(max_batch))
         if batch_wait is None:
-            batch_wait = getattr(evaluator, "batch_wait_ms", 0.0) / 1000.0
+            hosted = [e for e in [evaluator] + list(self.routes.values()) if e is not None]
+            batch_wait = max(getattr(e, "batch_wait_ms", 0.0) for e in hosted) / 1000.0
         self.batch_wait = max(0.0, float(batch_wait))
         self.alive = [fd is not None for fd in self.reply_fds]
         self.active = sum(self.alive)
@@ -269,6 +291,7 @@ class Server:
         self.max_seen = 0
         self.eval_seconds = 0.0
         self.bad_messages = 0
+        self.route_requests = {}  # route -> requests, when routes are given
         self._buf = b""
         self._stop = False
         self._parent = None
@@ -295,14 +318,22 @@ class Server:
         buf = self._buf
         n = len(buf) // REQUEST_SIZE
         used = 0
+        routes = self.routes
+        default = self.evaluator
         for k in range(n):
             if len(pending) >= self.max_batch:
                 break
             msg = buf[k * REQUEST_SIZE:(k + 1) * REQUEST_SIZE]
             used += 1
-            kind, worker = HEADER.unpack_from(msg)
+            kind, worker, route = HEADER.unpack_from(msg)
             if kind == KIND_REQUEST and 0 <= worker < len(self.reply_fds) and self.alive[worker]:
-                pending.append((worker, msg[HEADER.size:]))
+                evaluator = routes.get(route, default) if routes else default
+                if evaluator is None:
+                    self._unrouted(worker, route)
+                    continue
+                if routes:
+                    self.route_requests[route] = self.route_requests.get(route, 0) + 1
+                pending.append((worker, evaluator, msg[HEADER.size:]))
             elif kind == KIND_WORKER_GONE and 0 <= worker < len(self.reply_fds):
                 self._retire(worker)
             elif kind == KIND_STOP:
@@ -310,6 +341,14 @@ class Server:
             else:
                 self.bad_messages += 1
         self._buf = buf[used * REQUEST_SIZE:]
+
+    def _unrouted(self, worker, route):
+        self.bad_messages += 1
+        sys.stderr.write("velmar.server: worker %d asked for route %d, which has no evaluator "
+                         "(routes: %s); its reply pipe is closed\n"
+                         % (worker, route, ", ".join(map(str, sorted(self.routes)))))
+        sys.stderr.flush()
+        self._retire(worker)
 
     def _retire(self, worker):
         if self.alive[worker]:
@@ -349,27 +388,45 @@ class Server:
             self._answer(pending)
 
     def _answer(self, pending):
+        """Evaluates a batch, one evaluator call per evaluator in it, and
+        writes the replies in the order of the requests."""
         n = len(pending)
-        bits = pending[0][1] if n == 1 else b"".join([b for _, b in pending])
-        t0 = time.perf_counter()
-        replies = self.evaluator.evaluate_bits(bits, n)
-        self.eval_seconds += time.perf_counter() - t0
         self.requests += n
         self.batches += 1
         if n > self.max_seen:
             self.max_seen = n
+        first = pending[0][1]
+        if not self.routes or all(item[1] is first for item in pending):
+            replies = self._evaluate(first, pending)
+        else:
+            groups = {}
+            for k, item in enumerate(pending):
+                groups.setdefault(id(item[1]), []).append(k)
+            replies = [None] * n
+            for ks in groups.values():
+                part = self._evaluate(pending[ks[0]][1], [pending[k] for k in ks])
+                for k, reply in zip(ks, part):
+                    replies[k] = reply
         alive = self.alive
         fds = self.reply_fds
         write = os.write
-        for (worker, _), reply in zip(pending, replies):
+        for (worker, _, _), reply in zip(pending, replies):
             if alive[worker]:
                 try:
                     write(fds[worker], reply)
                 except OSError:  # the worker is gone
                     self._retire(worker)
 
+    def _evaluate(self, evaluator, pending):
+        n = len(pending)
+        bits = pending[0][2] if n == 1 else b"".join([item[2] for item in pending])
+        t0 = time.perf_counter()
+        replies = evaluator.evaluate_bits(bits, n)
+        self.eval_seconds += time.perf_counter() - t0
+        return replies
+
     def stats(self):
-        return {
+        out = {
             "requests": self.requests,
             "batches": self.batches,
             "mean_batch": self.requests / self.batches if self.batches else 0.0,
@@ -377,6 +434,9 @@ class Server:
             "evaluator_seconds": self.eval_seconds,
             "bad_messages": self.bad_messages,
         }
+        if self.routes:
+            out["route_requests"] = {str(r): n for r, n in sorted(self.route_requests.items())}
+        return out
 
 
 def _watch_parent(parent_pid, period=1.0):
@@ -434,17 +494,59 @@ def _package_root():
     return os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
-def start_server(evaluator_spec, request_r, reply_ws, request_w, max_batch=64,
+def evaluator_arguments(evaluators):
+    """The server's ``--evaluator`` options for ``evaluators``: one
+    specification (it answers every route) or a mapping from route (an
+    int, or None for the default) to specification."""
+    if isinstance(evaluators, str):
+        return ["--evaluator", evaluators]
+    args = []
+    for route, spec in evaluators.items():
+        if route is None:
+            args += ["--evaluator", spec]
+        else:
+            args += ["--evaluator", "%d=%s" % (int(route), spec)]
+    if not args:
+        raise ValueError("no evaluator given")
+    return args
+
+
+def parse_evaluator_options(values):
+    """(default spec or None, {route: spec}) from ``--evaluator`` values,
+    each SPEC or ID=SPEC; ValueError for a second default or route."""
+    default, routes = None, {}
+    for value in values:
+        head, sep, tail = value.partition("=")
+        if sep and head.strip().lstrip("-").isdigit():
+            route = int(head)
+            if route in routes:
+                raise ValueError("route %d is given two evaluators" % route)
+            if not -2 ** 31 <= route < 2 ** 31:
+                raise ValueError("route %d is outside the 32-bit range" % route)
+            routes[route] = tail
+        elif default is not None:
+            raise ValueError("two default evaluators (%r and %r); give the others as ID=SPEC"
+                             % (default, value))
+        else:
+            default = value
+    if default is None and not routes:
+        default = "uniform"
+    return default, routes
+
+
+def start_server(evaluators, request_r, reply_ws, request_w, max_batch=64,
                  batch_wait_ms=None, seed=0, device=None, python=None):
     """Starts ``python -m velmar.server`` with the request pipe's read end
-    and every worker's reply write end. Waits for its ready line (which
-    says whether the evaluator could be built) and returns a
+    and every worker's reply write end. ``evaluators`` is one evaluator
+    specification (for every route) or a mapping from route to
+    specification, the key None for the default. Waits for its ready line
+    (which says whether the evaluators could be built) and returns a
     ``ServerProcess``; raises ``ServerStartError`` with the server's message
     when it could not start."""
     python = python or sys.executable
     fds = [request_r] + list(reply_ws)
     cmd = [python, "-m", "velmar.server", "--request-fd", str(request_r),
-           "--reply-fds", ",".join(map(str, reply_ws)), "--evaluator", evaluator_spec,
+           "--reply-fds", ",".join(map(str, reply_ws)), *evaluator_arguments(evaluators),
            "--max-batch", str(max_batch), "--seed", str(seed)]
     if batch_wait_ms is not None:
         cmd += ["--batch-wait-ms", str(batch_wait_ms)]
@@ -496,7 +598,9 @@ def main(argv=None):
                                  description="Batched inference server (started by velmar play).")
     ap.add_argument("--request-fd", type=int, required=True)
     ap.add_argument("--reply-fds", required=True)
-    ap.add_argument("--evaluator", default="uniform")
+    ap.add_argument("--evaluator", action="append", default=[], metavar="[ID=]SPEC",
+                    help="the evaluator for every route (SPEC) or for requests whose id is "
+                         "ID (ID=SPEC); repeat for several; default uniform")
     ap.add_argument("--max-batch", type=int, default=64)
     ap.add_argument("--batch-wait-ms", type=float, default=None)
     ap.add_argument("--seed", type=int, default=0)
@@ -506,15 +610,29 @@ def main(argv=None):
     parent = os.getppid()
     from velmar.evaluators import make_evaluator, EvaluatorUnavailable
     try:
-        evaluator = make_evaluator(args.evaluator, seed=args.seed, device=args.device)
-    except (EvaluatorUnavailable, OSError, ValueError, KeyError, ImportError) as e:
-        print(json.dumps({"ready": False, "error": "evaluator %r: %s" % (args.evaluator, e)}),
-              flush=True)
+        default_spec, route_specs = parse_evaluator_options(args.evaluator)
+    except ValueError as e:
+        print(json.dumps({"ready": False, "error": str(e)}), flush=True)
         return 2
+    built = {}  # one evaluator per distinct specification
+    for spec in [default_spec] + list(route_specs.values()):
+        if spec is None or spec in built:
+            continue
+        try:
+            built[spec] = make_evaluator(spec, seed=args.seed, device=args.device)
+        except (EvaluatorUnavailable, OSError, ValueError, KeyError, ImportError) as e:
+            print(json.dumps({"ready": False, "error": "evaluator %r: %s" % (spec, e)}),
+                  flush=True)
+            return 2
+    evaluator = built.get(default_spec)
+    routes = {route: built[spec] for route, spec in route_specs.items()}
     reply_fds = [int(x) for x in args.reply_fds.split(",") if x]
     server = Server(evaluator, args.request_fd, reply_fds, args.max_batch,
-                    None if args.batch_wait_ms is None else args.batch_wait_ms / 1000.0)
-    print(json.dumps({"ready": True, "evaluator": evaluator.describe(),
+                    None if args.batch_wait_ms is None else args.batch_wait_ms / 1000.0,
+                    routes=routes)
+    print(json.dumps({"ready": True,
+                      "evaluator": evaluator.describe() if evaluator is not None else None,
+                      "routes": {str(r): e.describe() for r, e in sorted(routes.items())},
                       "batch_wait_ms": server.batch_wait * 1000.0,
                       "max_batch": server.max_batch}), flush=True)
     t0 = time.perf_counter()
