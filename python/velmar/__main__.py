@@ -1,4 +1,4 @@
-"""python3 -m velmar COMMAND: play, show, init-weights, bench."""
+"""python3 -m velmar COMMAND: play, train, show, init-weights, bench."""
 
 import sys
 
@@ -6,6 +6,7 @@ USAGE = """usage: python3 -m velmar COMMAND [options]
 
 commands:
   play          self-play games with a batched inference server; writes training data
+  train         train the policy/value network on the data (PyTorch); writes weights (.npz)
   show          render a game (SVG, PNG, HTML page) from the data or from a record
   init-weights  write a seeded random initialisation of the numpy/torch network (.npz)
   bench         measure the transport and the evaluators
@@ -22,6 +23,12 @@ def main(argv=None):
     cmd, rest = argv[0], argv[1:]
     if cmd == "play":
         from velmar.play import main as run
+    elif cmd == "train":
+        try:
+            from velmar.train import main as run
+        except ImportError as e:
+            sys.stderr.write("train: needs NumPy and PyTorch (%s); run it with /usr/bin/python3\n" % e)
+            return 2
     elif cmd == "show":
         from velmar.show import main as run
     elif cmd == "init-weights":
