@@ -171,5 +171,5 @@ def test_a_stopped_run_writes_no_weights_and_logs_where_it_stopped(tmp_path, mon
     assert not os.path.exists(out)
     with open(log) as f:
         record = json.load(f)
-    assert record["status"] == "interrupted" and record["stopped_at_step"] == 3
+    assert record["status"] == "interrupted" and record["steps_done"] == 2
     assert [e["step"] for e in record["losses"]] == [1, 2]

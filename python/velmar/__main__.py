@@ -27,7 +27,9 @@ def main(argv=None):
         try:
             from velmar.train import main as run
         except ImportError as e:
-            sys.stderr.write("train: needs NumPy and PyTorch (%s); run it with /usr/bin/python3\n" % e)
+            lines = str(e).strip().splitlines() or [e.__class__.__name__]
+            sys.stderr.write("train: needs NumPy and PyTorch (%s); "
+                             "run it with /usr/bin/python3\n" % lines[-1])
             return 2
     elif cmd == "show":
         from velmar.show import main as run

@@ -53,8 +53,8 @@ class WeightsError(ValueError):
 
 @dataclass(frozen=True)
 class Architecture:
-    blocks: int = 0
-    channels: int = 32
+    blocks: int = 1
+    channels: int = 16
     value_hidden: int = 32
 
     def check(self):
@@ -234,12 +234,12 @@ class NumpyNet:
         def gemm_form(w):  # (Cout, Cin, 3, 3) -> (Cout, 9 Cin), tap-major like the columns
             return np.ascontiguousarray(w.transpose(0, 2, 3, 1).reshape(w.shape[0], -1))
 
-        self.stem = (gemm_form(p["stem.weight"]), p["stem.bias"][:, None].copy())
-        self.blocks = []
-        for k in range(self.arch.blocks):
-            pre = "blocks.%d." % k
-            self.blocks.append((gemm_form(p[pre + "conv1.weight"]), p[pre + "conv1.bias"][:, None].copy(),
-                                gemm_form(p[pre + "conv2.weight"]), p[pre + "conv2.bias"][:, None].copy()))
+        def conv(name):
+            return gemm_form(p[name + ".weight"]), p[name + ".bias"][:, None].copy()
+
+        self.stem = conv("stem")
+        self.blocks = [conv("blocks.%d.conv1" % k) + conv("blocks.%d.conv2" % k)
+                       for k in range(self.arch.blocks)]
         self.policy_w = p["policy.weight"].reshape(1, -1).copy()
         self.policy_b = p["policy_cell_bias"] + p["policy.bias"][0]
         self.fc1 = (p["value_fc1.weight"].T.copy(), p["value_fc1.bias"])

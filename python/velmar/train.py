@@ -21,14 +21,15 @@ the training rows per epoch, reshuffled each epoch) and minimises
 The held-out slice is evaluated before the first step, about ten times
 during training and after the last: policy cross-entropy, top-1 agreement
 with the most visited tile, value cross-entropy and squared error (mean over
-rows and the four entries; the constant 0.25 prediction's error is given
-beside it).
+rows and the four entries). Beside them: the top-1 agreement of a uniformly
+random legal tile and the squared error of the constant 0.25.
 
 Output: the weights (``velmar.network`` format, the training record in
 ``meta.training``), written atomically when training has finished, and a JSON
 log (``OUT`` without ``.npz`` plus ``.train.json`` unless given) rewritten
 atomically at every evaluation. A stopped run (Ctrl-C, SIGTERM) writes no
-weights; its log says where it stopped.
+weights; its log says ``"status": "interrupted"`` and how many steps were
+done.
 """
 
 import argparse
@@ -119,7 +120,7 @@ def check_settings(s):
 @dataclass
 class Window:
     bits: np.ndarray      # uint8 (N, 250): packed planes
-    policy: np.ndarray    # float32 (N, 400)
+    policy: np.ndarray    # float16 (N, 400): visit shares (half the memory of float32)
     payoff: np.ndarray    # float32 (N, 4), relative to the mover
     game: np.ndarray      # int64 (N,): the game's rank in the window, 0 = oldest
     games: int
@@ -142,7 +143,7 @@ def load_window(dirs, window=0):
             games = games[max(0, len(games) - (window - total)):]
         keep = np.isin(rows["game"], games)
         _, rank = np.unique(rows["game"][keep], return_inverse=True)
-        parts.append((rows["planes_bits"][keep], rows["policy"][keep],
+        parts.append((rows["planes_bits"][keep], rows["policy"][keep].astype(np.float16),
                       rows["payoff_mover"][keep], rank, len(games)))
         del rows
         total += len(games)
@@ -156,7 +157,7 @@ def load_window(dirs, window=0):
 
     def cat(k, width, dtype):
         return np.concatenate([p[k] for p in parts]) if parts else np.zeros((0, width), dtype)
-    return Window(cat(0, data.BITS_SIZE, np.uint8), cat(1, network.CELLS, np.float32),
+    return Window(cat(0, data.BITS_SIZE, np.uint8), cat(1, network.CELLS, np.float16),
                   cat(2, 4, np.float32),
                   np.concatenate(ranks) if ranks else np.zeros(0, np.int64), offset, list(dirs))
 
@@ -175,7 +176,7 @@ def batch_arrays(win, idx, rng=None):
     ``idx``; with ``rng``, each position turned by a random quarter turn."""
     planes = np.unpackbits(win.bits[idx], axis=1, bitorder="little") \
         .reshape(len(idx), network.PLANES, network.SIDE, network.SIDE)
-    policy = win.policy[idx]
+    policy = win.policy[idx].astype(np.float32)
     if rng is not None:
         policy = policy.reshape(len(idx), network.SIDE, network.SIDE)
         turns = rng.randint(4, size=len(idx))
@@ -240,7 +241,8 @@ def evaluate(net, win, rows, device):
     import torch
     if len(rows) == 0:
         return None
-    sums = dict(policy_ce=0.0, policy_top1=0.0, value_ce=0.0, value_mse=0.0, value_mse_uniform=0.0)
+    sums = dict(policy_ce=0.0, policy_top1=0.0, policy_top1_uniform=0.0, value_ce=0.0,
+                value_mse=0.0, value_mse_uniform=0.0)
     with_policy = 0
     was_training = net.training
     net.eval()
@@ -254,7 +256,10 @@ def evaluate(net, win, rows, device):
             pick = logp.argmax(dim=1, keepdim=True)
             best = target.max(dim=1).values
             sums["policy_ce"] += float(-(target * logp).sum())
-            sums["policy_top1"] += float(((target.gather(1, pick)[:, 0] >= best) & has).sum())
+            is_best = (target >= best[:, None]) & legal & has[:, None]
+            sums["policy_top1"] += float(is_best.gather(1, pick).sum())
+            share = is_best.sum(dim=1) / legal.sum(dim=1).clamp(min=1)
+            sums["policy_top1_uniform"] += float(share.sum())
             with_policy += int(has.sum())
             v = torch.softmax(value_logits, dim=1)
             sums["value_ce"] += float(-(payoff * torch.log(v.clamp(min=1e-12))).sum())
@@ -265,6 +270,7 @@ def evaluate(net, win, rows, device):
     out = {k: v / n for k, v in sums.items()}
     out["policy_ce"] = sums["policy_ce"] / max(with_policy, 1)
     out["policy_top1"] = sums["policy_top1"] / max(with_policy, 1)
+    out["policy_top1_uniform"] = sums["policy_top1_uniform"] / max(with_policy, 1)
     out["rows"] = n
     return {k: (round(v, 6) if isinstance(v, float) else v) for k, v in out.items()}
 
@@ -375,87 +381,38 @@ def train(settings, data_dirs, init_path=None, out_path="weights.npz", log_path=
         torch.set_num_threads(settings.threads or os.cpu_count() or 1)
         network.keep_freed_memory()
     log_path = log_path or default_log_path(out_path)
-    for path in (out_path, log_path):
-        try:
-            os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
-        except OSError as e:
-            raise TrainError("cannot create the directory of %s: %s" % (path, e))
+    _make_dirs(out_path, log_path)
     t_start = time.perf_counter()
-    win = load_window(list(data_dirs), settings.window)
-    train_rows, held_rows, held_games = split_games(win, settings.holdout, settings.seed)
-    if len(train_rows) == 0:
-        raise TrainError("no training rows in %s" % " ".join(data_dirs))
-    if len(held_rows) > settings.holdout_rows:
-        held_rows = held_rows[np.linspace(0, len(held_rows) - 1, settings.holdout_rows).astype(int)]
+    win, train_rows, held_rows, data_info = _data(settings, data_dirs)
     weights, init = _initial_weights(init_path, settings)
-    steps = settings.steps or max(1, math.ceil(settings.epochs * len(train_rows) / settings.batch_size))
-    log_every = settings.log_every or max(1, steps // 200)
-    data_info = {"dirs": [os.path.abspath(d) for d in data_dirs], "games": win.games,
-                 "rows": int(len(win.game)), "train_games": win.games - held_games,
-                 "train_rows": int(len(train_rows)), "holdout_games": held_games,
-                 "holdout_rows_evaluated": int(len(held_rows))}
+    steps = settings.steps or max(1, math.ceil(settings.epochs * len(train_rows)
+                                               / settings.batch_size))
     log = {"command": "velmar train", "status": "running", "out": os.path.abspath(out_path),
            "settings": _settings_dict(replace(settings, arch=weights.arch)),
            "architecture": asdict(weights.arch), "init": init, "data": data_info,
-           "steps_planned": steps, "losses": [], "holdout": []}
-
+           "steps_planned": steps, "steps_done": 0, "losses": [], "holdout": []}
     torch.manual_seed(settings.seed)
     net = torch_net.to_module(weights, device).train()
-    opt = torch.optim.Adam(net.parameters(), lr=settings.lr)
-    rng = np.random.RandomState(settings.seed + 1)
-    aug_rng = np.random.RandomState(settings.seed + 2) if settings.rotations else None
-    eval_at = {max(1, round(steps * k / settings.evaluations)) for k in range(1, settings.evaluations)} \
-        if settings.evaluations else set()
     before = evaluate(net, win, held_rows, device)
     if before:
         log["holdout"].append(dict(step=0, **before))
-    bar = Progress(steps, enabled=progress)
-    keys = ("loss", "policy", "value", "l2")
-    running = dict.fromkeys(keys, 0.0)
-    interval = dict.fromkeys(keys, 0.0)
-    last_interval = None
-    step = 0
-    t_train = time.perf_counter()
     try:
-        for step, idx in enumerate(batches(train_rows, settings.batch_size, rng), start=1):
-            x, legal, target, payoff = _tensors(torch, device, *batch_arrays(win, idx, aug_rng))
-            out = losses(net, x, legal, target, payoff, settings.weight_decay, settings.value_weight)
-            opt.zero_grad()
-            out["loss"].backward()
-            opt.step()
-            for k in keys:
-                v = float(out[k])
-                running[k] = v if step == 1 else 0.98 * running[k] + 0.02 * v
-                interval[k] += v
-            n_in = (step - 1) % log_every + 1
-            if n_in == log_every or step == steps:
-                last_interval = {k: round(interval[k] / n_in, 6) for k in keys}
-                log["losses"].append(dict(step=step, seconds=round(time.perf_counter() - t_train, 3),
-                                          **last_interval))
-                interval = dict.fromkeys(keys, 0.0)
-            bar.update(step, running, settings.batch_size, force=step == steps)
-            if step in eval_at:
-                log["holdout"].append(dict(step=step, **(evaluate(net, win, held_rows, device) or {})))
-                write_json(log_path, log)
-            if step == steps:
-                break
+        seconds, final = _optimise(net, win, train_rows, held_rows, settings, steps, device, log,
+                                   log_path, Progress(steps, enabled=progress))
     except BaseException as e:
-        log["status"] = "interrupted"
-        log["stopped_at_step"] = step
-        log["error"] = repr(e)
+        log.update(status="interrupted", error=repr(e))
         try:
             write_json(log_path, log)
         except OSError:
             pass
         raise
-    seconds = time.perf_counter() - t_train
     after = evaluate(net, win, held_rows, device)
     if after:
         log["holdout"].append(dict(step=steps, **after))
     record = {"steps": steps, "total_steps": init.get("total_steps", 0) + steps,
               "positions": steps * settings.batch_size, "seconds": round(seconds, 3),
               "init": init, "data": data_info, "settings": log["settings"],
-              "final": last_interval, "holdout_before": before, "holdout": after,
+              "final": final, "holdout_before": before, "holdout": after,
               "finished": time.strftime("%Y-%m-%dT%H:%M:%S")}
     network.save_weights(torch_net.from_module(net, record), out_path)
     log.update(status="finished", seconds=round(time.perf_counter() - t_start, 3),
@@ -463,7 +420,73 @@ def train(settings, data_dirs, init_path=None, out_path="weights.npz", log_path=
                positions_per_s=round(steps * settings.batch_size / max(seconds, 1e-9), 1))
     write_json(log_path, log)
     return TrainReport(out_path, log_path, steps, steps * settings.batch_size, seconds, data_info,
-                       last_interval, before, after, record)
+                       final, before, after, record)
+
+
+def _make_dirs(*paths):
+    for path in paths:
+        try:
+            os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+        except OSError as e:
+            raise TrainError("cannot create the directory of %s: %s" % (path, e))
+
+
+def _data(settings, data_dirs):
+    """The window, its split into training and held-out rows (the latter
+    capped at ``holdout_rows``, evenly spaced) and a summary."""
+    win = load_window(list(data_dirs), settings.window)
+    train_rows, held_rows, held_games = split_games(win, settings.holdout, settings.seed)
+    if len(train_rows) == 0:
+        raise TrainError("no training rows in %s" % " ".join(data_dirs))
+    if len(held_rows) > settings.holdout_rows:
+        held_rows = held_rows[np.linspace(0, len(held_rows) - 1, settings.holdout_rows).astype(int)]
+    info = {"dirs": [os.path.abspath(d) for d in data_dirs], "games": win.games,
+            "rows": int(len(win.game)), "train_games": win.games - held_games,
+            "train_rows": int(len(train_rows)), "holdout_games": held_games,
+            "holdout_rows_evaluated": int(len(held_rows))}
+    return win, train_rows, held_rows, info
+
+
+LOSS_KEYS = ("loss", "policy", "value", "l2")
+
+
+def _optimise(net, win, train_rows, held_rows, settings, steps, device, log, log_path, bar):
+    """The optimiser's steps; appends the mean losses of every interval and
+    the held-out metrics to ``log`` (written at every evaluation). Returns
+    the seconds spent and the last interval's mean losses."""
+    import torch
+    opt = torch.optim.Adam(net.parameters(), lr=settings.lr)
+    rng = np.random.RandomState(settings.seed + 1)
+    turns = np.random.RandomState(settings.seed + 2) if settings.rotations else None
+    log_every = settings.log_every or max(1, steps // 200)
+    n_eval = settings.evaluations
+    eval_at = {max(1, round(steps * k / n_eval)) for k in range(1, n_eval)} if n_eval else set()
+    running = dict.fromkeys(LOSS_KEYS, 0.0)
+    interval = dict.fromkeys(LOSS_KEYS, 0.0)
+    final = None
+    t0 = time.perf_counter()
+    for step, idx in enumerate(batches(train_rows, settings.batch_size, rng), start=1):
+        x, legal, target, payoff = _tensors(torch, device, *batch_arrays(win, idx, turns))
+        out = losses(net, x, legal, target, payoff, settings.weight_decay, settings.value_weight)
+        opt.zero_grad()
+        out["loss"].backward()
+        opt.step()
+        log["steps_done"] = step
+        for k in LOSS_KEYS:
+            v = float(out[k])
+            running[k] = v if step == 1 else 0.98 * running[k] + 0.02 * v
+            interval[k] += v
+        n_in = (step - 1) % log_every + 1
+        if n_in == log_every or step == steps:
+            final = {k: round(interval[k] / n_in, 6) for k in LOSS_KEYS}
+            log["losses"].append(dict(step=step, seconds=round(time.perf_counter() - t0, 3), **final))
+            interval = dict.fromkeys(LOSS_KEYS, 0.0)
+        bar.update(step, running, settings.batch_size, force=step == steps)
+        if step in eval_at:
+            log["holdout"].append(dict(step=step, **(evaluate(net, win, held_rows, device) or {})))
+            write_json(log_path, log)
+        if step == steps:
+            return time.perf_counter() - t0, final
 
 
 def _settings_dict(s):
@@ -506,7 +529,8 @@ def _parser():
     length.add_argument("--epochs", type=float, default=None,
                         help="passes over the training rows (default 1, when --steps is absent)")
     ap.add_argument("--batch-size", type=int, default=d.batch_size, help="(default %(default)s)")
-    ap.add_argument("--lr", type=float, default=d.lr, help="Adam's learning rate (default %(default)s)")
+    ap.add_argument("--lr", type=float, default=d.lr,
+                    help="Adam's learning rate (default %(default)s)")
     ap.add_argument("--weight-decay", type=float, default=d.weight_decay,
                     help="L2 coefficient on the weights (default %(default)s)")
     ap.add_argument("--value-weight", type=float, default=d.value_weight,
@@ -562,8 +586,9 @@ def main(argv=None):
           % (report.out_path, report.steps, report.positions, report.seconds,
              report.positions / max(report.seconds, 1e-9), report.log_path))
     if h1:
-        print("held out (%d games): policy top-1 %.3f -> %.3f, value mse %.4f -> %.4f "
-              "(constant 0.25: %.4f)" % (report.data["holdout_games"], h0["policy_top1"],
-                                         h1["policy_top1"], h0["value_mse"], h1["value_mse"],
-                                         h1["value_mse_uniform"]))
+        print("held out (%d games): policy top-1 %.3f -> %.3f (random tile %.3f), value mse "
+              "%.4f -> %.4f (constant 0.25: %.4f)"
+              % (report.data["holdout_games"], h0["policy_top1"], h1["policy_top1"],
+                 h1["policy_top1_uniform"], h0["value_mse"], h1["value_mse"],
+                 h1["value_mse_uniform"]))
     return 0
