@@ -1,4 +1,4 @@
-"""python3 -m velmar COMMAND: play, arena, show, init-weights, bench."""
+"""python3 -m velmar COMMAND: play, arena, train, show, init-weights, bench."""
 
 import sys
 
@@ -7,6 +7,7 @@ USAGE = """usage: python3 -m velmar COMMAND [options]
 commands:
   play          self-play games with a batched inference server; writes training data
   arena         matches between players (evaluator + search settings); win shares with intervals
+  train         train the policy/value network on the data (PyTorch); writes weights (.npz)
   show          render a game (SVG, PNG, HTML page) from the data or from a record
   init-weights  write a seeded random initialisation of the numpy/torch network (.npz)
   bench         measure the transport and the evaluators
@@ -25,6 +26,14 @@ def main(argv=None):
         from velmar.play import main as run
     elif cmd == "arena":
         from velmar.arena import main as run
+    elif cmd == "train":
+        try:
+            from velmar.train import main as run
+        except ImportError as e:
+            lines = str(e).strip().splitlines() or [e.__class__.__name__]
+            sys.stderr.write("train: needs NumPy and PyTorch (%s); "
+                             "run it with /usr/bin/python3\n" % lines[-1])
+            return 2
     elif cmd == "show":
         from velmar.show import main as run
     elif cmd == "init-weights":

@@ -16,15 +16,24 @@ import time
 
 
 def init_weights_main(argv=None):
+    from velmar import network
+    d = network.Architecture()
     ap = argparse.ArgumentParser(prog="python3 -m velmar init-weights",
                                  description="Write a seeded random initialisation of the "
                                              "numpy/torch network as an .npz.")
     ap.add_argument("--out", required=True, help="path of the .npz to write")
     ap.add_argument("--seed", type=int, default=0)
+    ap.add_argument("--blocks", type=int, default=d.blocks, help="(default %(default)s)")
+    ap.add_argument("--channels", type=int, default=d.channels, help="(default %(default)s)")
+    ap.add_argument("--value-hidden", type=int, default=d.value_hidden, help="(default %(default)s)")
     args = ap.parse_args(argv)
-    from velmar.evaluators import init_params, save_params
-    save_params(init_params(args.seed), args.out)
-    print("weights: %s (seed %d)" % (args.out, args.seed))
+    arch = network.Architecture(args.blocks, args.channels, args.value_hidden)
+    try:
+        weights = network.init_weights(arch, args.seed)
+    except network.WeightsError as e:
+        ap.error(str(e))
+    network.save_weights(weights, args.out)
+    print("weights: %s (%s, seed %d)" % (args.out, arch.describe(), args.seed))
     return 0
 
 

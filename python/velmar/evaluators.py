@@ -131,140 +131,16 @@ def to_seat_order(relative, seats):
 
 
 # ---------------------------------------------------------------------------
-# The small policy/value network, in NumPy and in PyTorch. Parameter names
-# and shapes are those of the PyTorch module's state dict.
+# The network of velmar.network, in NumPy and in PyTorch.
 
-CHANNELS = 16
-HIDDEN = 32
-PARAM_SHAPES = {
-    "conv1.weight": (CHANNELS, PLANES, 3, 3), "conv1.bias": (CHANNELS,),
-    "conv2.weight": (CHANNELS, CHANNELS, 3, 3), "conv2.bias": (CHANNELS,),
-    "conv3.weight": (CHANNELS, CHANNELS, 3, 3), "conv3.bias": (CHANNELS,),
-    "policy_conv.weight": (1, CHANNELS, 1, 1), "policy_conv.bias": (1,),
-    "policy_bias": (CELLS,),
-    "value_fc1.weight": (HIDDEN, CHANNELS), "value_fc1.bias": (HIDDEN,),
-    "value_fc2.weight": (4, HIDDEN), "value_fc2.bias": (4,),
-}
-
-
-def init_params(seed=0):
-    """Seeded random initialisation (He-normal weights, zero biases)."""
-    import numpy as np
-    rng = np.random.RandomState(seed)
-    params = {}
-    for name, shape in PARAM_SHAPES.items():
-        if name.endswith("weight"):
-            fan_in = int(np.prod(shape[1:]))
-            params[name] = (rng.standard_normal(shape) * np.sqrt(2.0 / fan_in)).astype(np.float32)
-        else:
-            params[name] = np.zeros(shape, np.float32)
-    return params
-
-
-def save_params(params, path):
-    """Writes the parameters to an .npz (temporary name, then renamed)."""
-    import numpy as np
-    tmp = "%s.tmp-%d.npz" % (path, os.getpid())
-    np.savez(tmp, **params)
-    os.replace(tmp, path)
-
-
-def load_params(path):
-    import numpy as np
-    with np.load(path) as f:
-        params = {k: np.asarray(f[k], np.float32) for k in f.files}
-    check_params(params)
-    return params
-
-
-def check_params(params):
-    for name, shape in PARAM_SHAPES.items():
-        if name not in params:
-            raise KeyError("the weights lack %r" % name)
-        if tuple(params[name].shape) != shape:
-            raise ValueError("%s has shape %s, expected %s"
-                             % (name, tuple(params[name].shape), shape))
-
-
-_PAD = 22 * 22  # a 20 x 20 plane with a border of zeros, flattened
-_MARGIN = 23    # room for the largest shift, one row and one column
-_OFFSETS = [(dy - 1) * 22 + (dx - 1) for dy in range(3) for dx in range(3)]
-
-
-def _interior(n):
-    import numpy as np
-    m = np.zeros((n, 22, 22), np.float32)
-    m[:, 1:-1, 1:-1] = 1.0
-    return m.reshape(n * _PAD)
-
-
-def _conv3x3_relu(x, w, b, interior):
-    """One 3 x 3 convolution with zero padding and a ReLU.
-
-    x: (Cin, n * 484 + 2 * 23), channel-major, each position a 22 x 22 image
-    (the 20 x 20 planes with a border of zeros) flattened, with a margin at
-    both ends. A shift by (dy, dx) is then a constant offset along the last
-    axis, so each of the nine kernel taps is one matrix product on a view,
-    without copying the input. Returns the output in the same layout (its
-    border cleared again)."""
-    import numpy as np
-    length = len(interior)
-    out = None
-    for k, off in enumerate(_OFFSETS):
-        dy, dx = divmod(k, 3)
-        tap = np.ascontiguousarray(w[:, :, dy, dx])
-        part = tap @ x[:, _MARGIN + off:_MARGIN + off + length]
-        if out is None:
-            out = part
-        else:
-            out += part
-    out += b[:, None]
-    np.maximum(out, 0.0, out=out)
-    out *= interior
-    y = np.zeros((out.shape[0], length + 2 * _MARGIN), np.float32)
-    y[:, _MARGIN:_MARGIN + length] = out
-    return y
-
-
-CHUNK = 8  # positions per pass: the activations of 8 stay in the cache
-
-
-def numpy_forward(params, planes):
-    """Forward pass: planes (B, 5, 20, 20) -> logits (B, 400) and values
-    relative to the mover (B, 4), a softmax (they sum to 1 like payoffs)."""
-    import numpy as np
-    planes = np.asarray(planes, np.float32)
-    if len(planes) <= CHUNK:
-        return _forward(params, planes)
-    parts = [_forward(params, planes[i:i + CHUNK]) for i in range(0, len(planes), CHUNK)]
-    return np.concatenate([a for a, _ in parts]), np.concatenate([b for _, b in parts])
-
-
-def _forward(params, planes):
-    import numpy as np
-    n = len(planes)
-    interior = _interior(n)
-    x = np.zeros((PLANES, n * _PAD + 2 * _MARGIN), np.float32)
-    x[:, _MARGIN:_MARGIN + n * _PAD].reshape(PLANES, n, 22, 22)[:, :, 1:-1, 1:-1] = \
-        planes.transpose(1, 0, 2, 3)
-    for k in (1, 2, 3):
-        x = _conv3x3_relu(x, params["conv%d.weight" % k], params["conv%d.bias" % k], interior)
-    feats = x[:, _MARGIN:_MARGIN + n * _PAD].reshape(CHANNELS, n, 22, 22)[:, :, 1:-1, 1:-1] \
-        .reshape(CHANNELS, n, CELLS)
-    logits = np.tensordot(params["policy_conv.weight"].reshape(CHANNELS), feats, axes=1) \
-        + params["policy_conv.bias"][0] + params["policy_bias"]
-    pooled = feats.mean(axis=2).T  # (n, C)
-    h = pooled @ params["value_fc1.weight"].T + params["value_fc1.bias"]
-    np.maximum(h, 0.0, out=h)
-    v = h @ params["value_fc2.weight"].T + params["value_fc2.bias"]
-    v = v - v.max(axis=1, keepdims=True)
-    e = np.exp(v)
-    return logits.astype(np.float32), (e / e.sum(axis=1, keepdims=True)).astype(np.float32)
+def _weights(path, seed):
+    from velmar import network
+    return network.load_weights(path) if path else network.init_weights(seed=seed)
 
 
 class NumpyEvaluator(Evaluator):
-    """The small network in NumPy, weights from an .npz or a seeded random
-    initialisation."""
+    """The network in NumPy, weights from an .npz or a seeded random
+    initialisation of the default architecture."""
 
     name = "numpy"
 
@@ -274,47 +150,27 @@ class NumpyEvaluator(Evaluator):
         except ImportError as e:
             raise EvaluatorUnavailable("NumPy is not available for this interpreter (%s); "
                                        "give --server-python /usr/bin/python3" % e.__class__.__name__)
+        from velmar.network import NumpyNet, keep_freed_memory
+        keep_freed_memory()
         self.path = path
         self.seed = seed
-        self.params = load_params(path) if path else init_params(seed)
+        self.weights = _weights(path, seed)
+        self.net = NumpyNet(self.weights)
 
     def describe(self):
-        return "numpy:%s" % (self.path or "random(seed=%d)" % self.seed)
+        return "numpy:%s (%s)" % (self.path or "random(seed=%d)" % self.seed,
+                                  self.weights.arch.describe())
 
     def evaluate(self, planes):
-        logits, relative = numpy_forward(self.params, planes)
+        logits, relative = self.net(planes)
         return logits, to_seat_order(relative, mover_seats(planes))
 
 
-def torch_module():
-    """The PyTorch version of the network (an nn.Module class)."""
-    import torch
-    from torch import nn
-
-    class VelmarNet(nn.Module):
-        def __init__(self):
-            super().__init__()
-            self.conv1 = nn.Conv2d(PLANES, CHANNELS, 3, padding=1)
-            self.conv2 = nn.Conv2d(CHANNELS, CHANNELS, 3, padding=1)
-            self.conv3 = nn.Conv2d(CHANNELS, CHANNELS, 3, padding=1)
-            self.policy_conv = nn.Conv2d(CHANNELS, 1, 1)
-            self.policy_bias = nn.Parameter(torch.zeros(CELLS))
-            self.value_fc1 = nn.Linear(CHANNELS, HIDDEN)
-            self.value_fc2 = nn.Linear(HIDDEN, 4)
-
-        def forward(self, x):
-            x = torch.relu(self.conv1(x))
-            x = torch.relu(self.conv2(x))
-            x = torch.relu(self.conv3(x))
-            logits = self.policy_conv(x).flatten(1) + self.policy_bias
-            h = torch.relu(self.value_fc1(x.flatten(2).mean(dim=2)))
-            return logits, torch.softmax(self.value_fc2(h), dim=1)
-
-    return VelmarNet
-
-
 class TorchEvaluator(Evaluator):
-    """The same network in PyTorch, on CPU or CUDA."""
+    """The same network in PyTorch, on CPU or CUDA. Weights from an .npz of
+    velmar.network, a state dict saved with torch.save, or a seeded random
+    initialisation. On the CPU it runs on one thread unless OMP_NUM_THREADS
+    says otherwise (the self-play workers use the other cores)."""
 
     name = "torch"
     batch_wait_ms = 1.0
@@ -322,36 +178,44 @@ class TorchEvaluator(Evaluator):
     def __init__(self, path=None, seed=0, device=None):
         try:
             import torch
+            from velmar import torch_net
         except ImportError as e:
             raise EvaluatorUnavailable(
                 "PyTorch is not installed for this interpreter (%s); install Debian's "
                 "python3-torch or use --evaluator numpy" % e)
-        import numpy as np
+        from velmar.network import keep_freed_memory
+        keep_freed_memory()
         self.torch = torch
         if device is None:
             device = "cuda" if torch.cuda.is_available() else "cpu"
-        self.device = torch.device(device)
+        try:
+            self.device = torch.device(device)
+        except RuntimeError as e:
+            raise ValueError("bad torch device %r (%s)" % (device, e))
+        if self.device.type == "cpu" and "OMP_NUM_THREADS" not in os.environ:
+            torch.set_num_threads(1)
         self.path = path
         self.seed = seed
-        net = torch_module()()
         if path and not path.endswith(".npz"):
-            state = torch.load(path, map_location="cpu")
+            self.weights = torch_net.from_state_dict(torch.load(path, map_location="cpu"))
         else:
-            params = load_params(path) if path else init_params(seed)
-            state = {k: torch.from_numpy(np.asarray(v)) for k, v in params.items()}
-        net.load_state_dict(state)
-        self.net = net.to(self.device).eval()
+            self.weights = _weights(path, seed)
+        try:
+            self.net = torch_net.to_module(self.weights, self.device).eval()
+        except (AssertionError, RuntimeError) as e:  # no CUDA in this build, for instance
+            raise EvaluatorUnavailable("torch device %s: %s" % (self.device, e))
 
     def describe(self):
-        return "torch:%s on %s" % (self.path or "random(seed=%d)" % self.seed, self.device)
+        return "torch:%s (%s) on %s" % (self.path or "random(seed=%d)" % self.seed,
+                                        self.weights.arch.describe(), self.device)
 
     def evaluate(self, planes):
         torch = self.torch
         with torch.no_grad():
             x = torch.from_numpy(planes).to(self.device)
-            logits, relative = self.net(x)
+            logits, value_logits = self.net(x)
             logits = logits.float().cpu().numpy()
-            relative = relative.float().cpu().numpy()
+            relative = torch.softmax(value_logits.float(), dim=1).cpu().numpy()
         return logits, to_seat_order(relative, mover_seats(planes))
 
 
