@@ -326,7 +326,7 @@ class Server:
         death of the parent process."""
         self._parent = parent_pid
         if parent_pid is not None:
-            _watch_parent(parent_pid)
+            watch_parent(parent_pid)
         pending = []
         while not self._stop:
             if not self._read(0.0 if pending else None):
@@ -379,7 +379,7 @@ class Server:
         }
 
 
-def _watch_parent(parent_pid, period=1.0):
+def watch_parent(parent_pid, period=1.0):
     """Ends this process once its parent is gone (the server's reads block,
     so the loop itself cannot look): a daemon thread checks once a period."""
     import threading
@@ -507,8 +507,12 @@ def main(argv=None):
     from velmar.evaluators import make_evaluator, EvaluatorUnavailable
     try:
         evaluator = make_evaluator(args.evaluator, seed=args.seed, device=args.device)
-    except (EvaluatorUnavailable, OSError, ValueError, KeyError, ImportError) as e:
-        print(json.dumps({"ready": False, "error": "evaluator %r: %s" % (args.evaluator, e)}),
+    except Exception as e:  # noqa: B902 - any failure of a user's factory or weights
+        # One line for the parent to show, without a traceback: the
+        # exception's type where its message alone may not say what it is.
+        known = isinstance(e, (EvaluatorUnavailable, OSError, ValueError, KeyError, ImportError))
+        text = str(e) if known and str(e) else "%s: %s" % (type(e).__name__, e)
+        print(json.dumps({"ready": False, "error": "evaluator %r: %s" % (args.evaluator, text)}),
               flush=True)
         return 2
     reply_fds = [int(x) for x in args.reply_fds.split(",") if x]
