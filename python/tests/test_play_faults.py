@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from velmar import data, play
+from velmar import play
 
 from selfplay_helpers import REPO, need_extension, play_command, summary, velmar_env
 from test_play import check_game, read_games, wait_for_line

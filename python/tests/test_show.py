@@ -209,12 +209,15 @@ def damaged_cases():
     return [pytest.param(what, change, id=name) for name, what, change, _, py in DAMAGE if py]
 
 
+@pytest.fixture(scope="module")
+def two_games(game):
+    return [game, random_game(12)]
+
+
 @pytest.mark.parametrize("what, change", damaged_cases())
-def test_show_of_a_damaged_shard_says_which_file(tmp_path, capsys, what, change):
-    need_extension()
+def test_show_of_a_damaged_shard_says_which_file(two_games, tmp_path, capsys, what, change):
     from test_data import damaged_shard
-    games = [random_game(11), random_game(12)]
-    path = damaged_shard(games, tmp_path, what, change)
+    path = damaged_shard(two_games, tmp_path, what, change)
     one_error_line(capsys, show.main([str(tmp_path)]), 2, path)
     one_error_line(capsys, show.main([path]), 2, path)
 

@@ -371,7 +371,8 @@ def lock_out_dir(out):
     try:
         fd = os.open(os.path.join(out, ".velmar-play.lock"), os.O_RDWR | os.O_CREAT, 0o644)
     except OSError as e:
-        raise PlayError("--out %s: cannot create a lock file: %s" % (out, e.strerror or e)) from None
+        raise PlayError("--out %s: cannot create a lock file: %s"
+                        % (out, e.strerror or e)) from None
     if _locked(fd, out):
         return fd
     raise PlayError("--out %s: the file system cannot lock it" % out)
