@@ -27,7 +27,8 @@ member             dtype, shape   content
 =================  =============  ==========================================
 
 ``load(DIR)`` reads every shard of a directory (ignoring anything else,
-such as a temporary file) and returns a dict of NumPy arrays with the
+such as a temporary file; refusing a shard that is not well formed with a
+``ShardError`` that names the file and the member) and returns a dict of NumPy arrays with the
 members above concatenated in (game, tile) order plus ``planes``, uint8
 (N, 5, 20, 20) with 0/1 entries (plane 0: squares of the player seated one
 before the mover, 1: the mover's, 2: one after, 3: two after, 4: the cells

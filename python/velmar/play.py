@@ -14,7 +14,14 @@ server (the game is counted as lost); a worker that has just finished one
 first delivers it. The main process then writes every finished game, stops
 the server, writes the summary and exits with 130 (SIGINT) or 143 (SIGTERM).
 A worker that dies is reported with the game it was playing; the others go
-on, and the run exits with 1.
+on, and the run exits with 1. A signal counts whenever it arrives before the
+summary is composed, even while the last shards are written.
+
+Faults: the options are checked before anything starts (exit 2); --out is
+locked for the run, so a second run into it meanwhile is refused (exit 2);
+a shard that cannot be written stops the run, and the games it held and
+those finished after it are counted as not written (exit 1); a worker
+whose main process is gone exits.
 """
 
 import argparse
