@@ -327,10 +327,10 @@ def option_problem(args):
     return None
 
 
-# The main process holds three descriptors per worker while it starts them
-# (the worker's reply pipe, its result pipe and its process sentinel), on top
-# of what the interpreter and the server's pipes take.
-FDS_PER_WORKER = 3
+# The main process holds four descriptors per worker while it starts them
+# (its reply pipe, its result pipe and the two pipes of its process object),
+# on top of what the interpreter and the server's pipes take.
+FDS_PER_WORKER = 4
 FDS_SPARE = 64
 
 
