@@ -7,7 +7,7 @@ packages=(
   g++ cmake make
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-dev python3-pytest python3-numpy
-  pypy3 pypy3-dev python3-exceptiongroup python3-tomli
+  pypy3 pypy3-dev python3-exceptiongroup python3-tomli python3-hypothesis
   python3-pil libopenblas0-pthread chromium
 )
 

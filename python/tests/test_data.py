@@ -1,6 +1,8 @@
 """Tests of the training-data rows, shards and loader."""
 
+import array
 import os
+import struct
 import zipfile
 
 import pytest
@@ -126,3 +128,149 @@ def test_a_failed_write_leaves_no_shard(games, tmp_path, monkeypatch):
     with pytest.raises(KeyboardInterrupt):
         data.write_shard(data.shard_name(str(tmp_path), 0), rows)
     assert os.listdir(str(tmp_path)) == []
+
+
+# --- damaged shards -----------------------------------------------------------
+
+def npy(descr, shape, body):
+    header = "{'descr': %r, 'fortran_order': False, 'shape': %r, }" % (descr, shape)
+    header += " " * (63 - (10 + len(header)) % 64) + "\n"
+    return b"\x93NUMPY\x01\x00" + struct.pack("<H", len(header)) + header.encode() + body
+
+
+def values_of(raw, name):
+    shape, body = data._parse_npy("member", name, raw)
+    a = array.array(data.FIELDS[name][0])
+    a.frombytes(body)
+    return shape, list(a)
+
+
+def retyped(name, code, descr, width=None, fn=list):
+    """The member `name` rewritten with another dtype (or width)."""
+    def change(members):
+        _, values = values_of(members[name], name)
+        a = array.array(code, fn(values))
+        if descr.startswith(">"):
+            a.byteswap()
+        n = len(a) // (width or 1)
+        members[name] = npy(descr, (n,) if width is None else (n, width), a.tobytes())
+    return change
+
+
+def edited(name, fn):
+    code, descr, width = data.FIELDS[name]
+    return retyped(name, code, descr, width, fn)
+
+
+def move_mass_to_an_occupied_cell(values):
+    row = 5  # the cell taken at tile 0 is occupied from tile 1 on
+    first = values[0:400].index(max(values[0:400]))
+    values[400 * row:400 * (row + 1)] = [0.0] * 400
+    values[400 * row + first] = 1.0
+    return values
+
+
+def flip_a_compressed_byte(raw):
+    """Flips a byte in the middle of the compressed cells."""
+    import io
+    with zipfile.ZipFile(io.BytesIO(raw)) as z:
+        info = z.getinfo("cell.npy")
+    at = info.header_offset + 30 + len(info.filename) + len(info.extra) + info.compress_size // 2
+    return raw[:at] + bytes([raw[at] ^ 0xFF]) + raw[at + 1:]
+
+
+FILE, MEMBERS = "file", "members"
+# (id, what is changed, the change, the member the error names or None,
+# whether the standard-library reader refuses it too)
+DAMAGE = [
+    ("empty", FILE, lambda raw: b"", None, True),
+    ("truncated-half", FILE, lambda raw: raw[:len(raw) // 2], None, True),
+    ("truncated-tail", FILE, lambda raw: raw[:-20], None, True),
+    ("not-a-zip", FILE, lambda raw: b"not a shard at all\n" * 50, None, True),
+    ("compressed-byte-flipped", FILE, flip_a_compressed_byte, None, True),
+    ("member-missing", MEMBERS, lambda m: m.pop("policy"), "policy", True),
+    ("member-not-npy", MEMBERS, lambda m: m.update(cell=b"garbage"), "cell", True),
+    ("npy-header-garbage", MEMBERS,
+     lambda m: m.update(cell=b"\x93NUMPY\x01\x00\x0a\x00{{{{{{{{{\n"), "cell", True),
+    ("policy-float64", MEMBERS, retyped("policy", "d", "<f8", 400), "policy", True),
+    ("player-int64", MEMBERS, retyped("player", "q", "<i8"), "player", True),
+    ("cell-big-endian", MEMBERS, retyped("cell", "h", ">i2"), "cell", True),
+    ("policy-399-wide", MEMBERS, retyped(
+        "policy", "f", "<f4", 399, fn=lambda v: [x for i, x in enumerate(v) if i % 400 != 399]),
+     "policy", True),
+    ("cell-9999", MEMBERS, edited("cell", lambda v: [9999] + v[1:]), "cell", True),
+    ("cell-minus-5", MEMBERS, edited("cell", lambda v: v[:3] + [-5] + v[4:]), "cell", True),
+    ("player-7", MEMBERS, edited("player", lambda v: [7] + v[1:]), "player", True),
+    ("rows-disagree", MEMBERS, edited("tile", lambda v: v[:-1]), None, True),
+    ("policy-on-occupied-cell", MEMBERS, edited("policy", move_mass_to_an_occupied_cell),
+     "policy", False),
+    ("policy-nan", MEMBERS, edited("policy", lambda v: [float("nan")] + v[1:]), "policy", False),
+    ("policy-sum-half", MEMBERS, edited("policy", lambda v: [x / 2 for x in v]), "policy", False),
+    ("cell-not-legal", MEMBERS, edited("cell", lambda v: [399] + v[1:]), "cell", False),
+    ("payoff-mover-unrotated", MEMBERS, edited("payoff_mover", lambda v: v[1:4] + v[:1] + v[4:]),
+     "payoff_mover", False),
+    ("tiles-miscounted", MEMBERS, edited("tiles", lambda v: [v[0] + 1] + v[1:]), "tiles", False),
+]
+
+
+def damaged_shard(games, directory, what, change):
+    path = data.shard_name(str(directory), 0)
+    data.write_shard(path, [data.game_rows(0, *games[0]), data.game_rows(1, *games[1])])
+    if what == FILE:
+        with open(path, "rb") as f:
+            raw = change(f.read())
+        with open(path, "wb") as f:
+            f.write(raw)
+        return path
+    with zipfile.ZipFile(path) as z:
+        members = {n[:-4]: z.read(n) for n in z.namelist()}
+    change(members)
+    with zipfile.ZipFile(path, "w") as z:
+        for name, raw in members.items():
+            z.writestr(name + ".npy", raw)
+    return path
+
+
+@pytest.mark.parametrize("what, change, name, py", [d[1:] for d in DAMAGE],
+                         ids=[d[0] for d in DAMAGE])
+def test_damaged_shard_is_refused_naming_file_and_member(games, tmp_path, what, change, name, py):
+    path = damaged_shard(games, tmp_path, what, change)
+    readers = [data.game_records] if py else []
+    try:
+        import numpy  # noqa: F401
+        readers.append(data.load)
+    except ImportError:
+        pass
+    if not readers:
+        pytest.skip("needs NumPy")
+    for read in readers:
+        with pytest.raises(data.ShardError) as info:
+            read(str(tmp_path))
+        message = str(info.value)
+        assert message.startswith(path + ": ") and "\n" not in message, message
+        if name:
+            assert "member %s" % name in message, message
+
+
+@pytest.mark.parametrize("kind", ["fifo", "directory"])
+def test_a_shard_name_that_is_not_a_regular_file_is_refused(games, tmp_path, kind):
+    path = data.shard_name(str(tmp_path), 1)
+    data.write_shard(data.shard_name(str(tmp_path), 0), [data.game_rows(0, *games[0])])
+    os.mkfifo(path) if kind == "fifo" else os.mkdir(path)
+    readers = [data.game_records, data.read_shard_py]
+    try:
+        import numpy  # noqa: F401
+        readers.append(data.load)
+    except ImportError:
+        pass
+    for read in readers:
+        with pytest.raises(data.ShardError, match="not a regular file"):
+            read(path if read is data.read_shard_py else str(tmp_path))
+
+
+def test_a_game_in_two_shards_is_refused(games, tmp_path):
+    rows = data.game_rows(4, *games[0])
+    data.write_shard(data.shard_name(str(tmp_path), 0), [rows])
+    data.write_shard(data.shard_name(str(tmp_path), 1), [rows, data.game_rows(5, *games[1])])
+    with pytest.raises(data.ShardError, match="game 4 is also in"):
+        data.game_records(str(tmp_path))

@@ -191,3 +191,66 @@ def test_replay_page_in_headless_chromium(game, tmp_path):
     finally:
         b.close()
     assert os.path.getsize(str(shot)) > 1000
+
+
+# --- unusable input -------------------------------------------------------------
+
+def one_error_line(capsys, code, expected_code, *words):
+    out, err = capsys.readouterr()
+    assert code == expected_code, (out, err)
+    assert err.startswith("show: ") and err.count("\n") == 1, err
+    for w in words:
+        assert w in err, err
+    return err
+
+
+def damaged_cases():
+    from test_data import DAMAGE
+    return [pytest.param(what, change, id=name) for name, what, change, _, py in DAMAGE if py]
+
+
+@pytest.fixture(scope="module")
+def two_games(game):
+    return [game, random_game(12)]
+
+
+@pytest.mark.parametrize("what, change", damaged_cases())
+def test_show_of_a_damaged_shard_says_which_file(two_games, tmp_path, capsys, what, change):
+    from test_data import damaged_shard
+    path = damaged_shard(two_games, tmp_path, what, change)
+    one_error_line(capsys, show.main([str(tmp_path)]), 2, path)
+    one_error_line(capsys, show.main([path]), 2, path)
+
+
+def write(tmp_path, name, text):
+    p = tmp_path / name
+    p.write_text(text)
+    return str(p)
+
+
+@pytest.mark.parametrize("text, words", [
+    (None, ["cannot read"]),
+    ("{not json", ["not a JSON game record"]),
+    ('"a string"', ["not a game record"]),
+    ('{"moves": []}', ["not a game record"]),
+    ('{"history": 5}', ["not a list"]),
+    ('{"history": [[0, 0], [1]]}', ["tile 1", "pair"]),
+    ('{"history": [[0, 0.5]]}', ["tile 0", "pair"]),
+    ('{"history": [[4, 0]]}', ["tile 0", "out of range"]),
+    ('{"history": [[0, 400]]}', ["tile 0", "out of range"]),
+    ('{"history": [[0, 0], [0, 399]]}', ["tile 1", "cell 399 is not a legal tile"]),
+    ('{"history": [[1, 0]]}', ["tile 0", "player 0 to move"]),
+    ('{"history": [[0, 0]], "payoffs": [1, 2]}', ["payoffs"]),
+], ids=["missing", "not-json", "string", "no-history", "history-not-list", "short-pair",
+        "float-cell", "player-4", "cell-400", "illegal-tile", "wrong-player", "payoffs"])
+def test_show_of_a_bad_record_says_what_is_wrong(tmp_path, capsys, text, words):
+    need_extension()
+    path = str(tmp_path / "rec.json") if text is None else write(tmp_path, "rec.json", text)
+    one_error_line(capsys, show.main([path]), 2, path, *words)
+    assert not (tmp_path / "rec.svg").exists()
+
+
+def test_show_into_a_missing_directory_fails_in_one_line(game, tmp_path, capsys):
+    path = write(tmp_path, "rec.json", json.dumps({"history": game[0]}))
+    one_error_line(capsys, show.main([path, "--svg", str(tmp_path / "no" / "g.svg")]), 1,
+                   "cannot write", "g.svg")

@@ -236,7 +236,10 @@ def make_evaluator(choice, seed=0, device=None):
         return TorchEvaluator(arg, seed, device)
     if "." in name:
         module, _, attr = name.rpartition(".")
-        factory = getattr(importlib.import_module(module), attr)
+        factory = getattr(importlib.import_module(module), attr, None)
+        if not callable(factory):
+            raise ValueError("%s.%s is %s" % (
+                module, attr, "missing" if factory is None else "not callable"))
         return factory(arg, seed=seed, device=device)
     raise ValueError("unknown evaluator %r (uniform, heuristic, numpy[:PATH], torch[:PATH] "
                      "or package.module.factory[:ARG])" % choice)

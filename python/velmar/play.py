@@ -14,16 +14,29 @@ server (the game is counted as lost); a worker that has just finished one
 first delivers it. The main process then writes every finished game, stops
 the server, writes the summary and exits with 130 (SIGINT) or 143 (SIGTERM).
 A worker that dies is reported with the game it was playing; the others go
-on, and the run exits with 1.
+on, and the run exits with 1. A signal counts whenever it arrives before the
+summary is composed, even while the last shards are written.
+
+Faults: the options are checked before anything starts (exit 2); --out is
+locked for the run, so a second run into it meanwhile is refused (exit 2);
+a shard that cannot be written stops the run, and the games it held and
+those finished after it are counted as not written (exit 1); a worker
+whose main process is gone exits.
 """
 
 import argparse
+import contextlib
+import errno
+import fcntl
 import json
+import math
 import multiprocessing
 import multiprocessing.connection
 import os
 import pickle
+import resource
 import signal
+import struct
 import sys
 import time
 import types
@@ -139,14 +152,19 @@ def _send(conn, msg):
 
 def _worker_main(w, cfg, request_fd, reply_fd, conn, counter, current, counts, n_games,
                  first_game, close_fds):
-    import contextlib
-    from velmar.server import Client
+    from velmar.server import Client, watch_parent
     from velmar.data import game_rows
+    # The ends this worker inherited but does not use: the main process's
+    # ends of the result pipes (its own included) above all. While it held
+    # those, a send to a main process that is gone would block for ever
+    # rather than fail.
     for fd in close_fds:
         try:
             os.close(fd)
         except OSError:
             pass
+    # A worker waiting for the server or computing notices its parent's end too.
+    watch_parent(os.getppid())
     state = {"stop": 0, "inside": False, "requests_before": 0}
 
     def on_signal(signum, frame):
@@ -243,11 +261,158 @@ class Run:
         self.lost = []        # (game index, reason)
         self.errors = []
         self.shards = []
-        self.stop_signal = 0
+        self.stop_signal = 0  # the first SIGINT or SIGTERM while the run lasted
+        self.halt = False     # stop the workers: the server exited or a shard write failed
+        self.write_error = None
+        self.ended = False    # the summary is composed: later signals change nothing
         self.t0 = time.time()
 
     def shard_due(self, final=False):
+        if self.write_error:
+            return False
         return self.games and (final or len(self.games) >= self.args.shard_games)
+
+
+class PlayError(Exception):
+    """A run that cannot start: the message says which option or file and why."""
+
+
+U32_MAX = 2**32 - 1
+I32_MAX = 2**31 - 1
+F32_MAX = 3.4028234663852886e38
+MAX_BATCH = 65536  # far beyond any number of workers a machine can run
+
+
+def _f32_positive(x):
+    """Whether x is finite and positive once stored as a 32-bit float."""
+    return (math.isfinite(x) and 0 < x <= F32_MAX
+            and struct.unpack("f", struct.pack("f", x))[0] > 0)
+
+
+def _f32_finite(x):
+    return math.isfinite(x) and abs(x) <= F32_MAX
+
+
+def option_problem(args):
+    """The first option out of its range, as a one-line message, or None.
+    The counts reach the module as unsigned 32-bit integers and the
+    constants as 32-bit floats, so they are checked against those ranges."""
+    a = args
+    wait = a.batch_wait_ms
+    checks = [
+        ("--games", a.games, 0 <= a.games <= I32_MAX, "an integer from 0 to %d" % I32_MAX),
+        ("--workers", a.workers, a.workers >= 1, "at least 1"),
+        ("--sims", a.sims, 1 <= a.sims <= U32_MAX,
+         "an integer from 1 to %d (a policy target needs at least one simulation)" % U32_MAX),
+        ("--sample-moves", a.sample_moves, 0 <= a.sample_moves <= U32_MAX,
+         "an integer from 0 to %d" % U32_MAX),
+        ("--c-base", a.c_base, _f32_positive(a.c_base), "a finite number above 0"),
+        ("--c-init", a.c_init, _f32_finite(a.c_init) and a.c_init >= 0,
+         "a finite number, 0 or more"),
+        ("--dirichlet-alpha", a.dirichlet_alpha, _f32_positive(a.dirichlet_alpha),
+         "a finite number above 0"),
+        ("--exploration-fraction", a.exploration_fraction, 0 <= a.exploration_fraction <= 1,
+         "a fraction from 0 to 1"),
+        ("--shard-games", a.shard_games, 1 <= a.shard_games <= I32_MAX,
+         "an integer from 1 to %d" % I32_MAX),
+        ("--max-batch", a.max_batch, 1 <= a.max_batch <= MAX_BATCH,
+         "an integer from 1 to %d" % MAX_BATCH),
+        ("--batch-wait-ms", wait, wait is None or (math.isfinite(wait) and wait >= 0),
+         "a finite number, 0 or more"),
+        ("--seed", a.seed, 0 <= a.seed <= U32_MAX, "an integer from 0 to %d" % U32_MAX),
+    ]
+    for flag, value, ok, want in checks:
+        if not ok:
+            return "%s must be %s, not %s" % (flag, want, value)
+    return None
+
+
+# The main process holds four descriptors per worker while it starts them
+# (its reply pipe, its result pipe and the two pipes of its process object),
+# on top of what the interpreter and the server's pipes take.
+FDS_PER_WORKER = 4
+FDS_SPARE = 64
+
+
+def workers_problem(workers):
+    """Why this machine cannot run `workers` workers (the open-file limit,
+    raised towards its hard limit where that helps, and the process limit),
+    or None."""
+    need = FDS_PER_WORKER * workers + FDS_SPARE
+    inf = resource.RLIM_INFINITY
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft != inf and soft < need:
+        target = need if hard == inf else min(hard, need)
+        try:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (target, hard))
+            soft = target
+        except (ValueError, OSError):
+            pass
+    if soft != inf and soft < need:
+        return ("--workers %d needs about %d open files but the limit is %d (ulimit -n): "
+                "at most %d workers here" % (workers, need, soft,
+                                             max(0, (soft - FDS_SPARE) // FDS_PER_WORKER)))
+    nproc = resource.getrlimit(resource.RLIMIT_NPROC)[0]
+    if nproc != inf and workers + 2 > nproc:
+        return ("--workers %d needs %d processes but the limit is %d (ulimit -u)"
+                % (workers, workers + 2, nproc))
+    return None
+
+
+def lock_out_dir(out):
+    """Creates `out` if needed and locks it for this run; returns the
+    descriptor that holds the lock (the kernel lets it go when the process
+    ends, however it ends). A second run into the same directory meanwhile
+    is refused. The directory itself is locked, so no lock file is left
+    behind; where the file system refuses to lock a directory, a lock file
+    ``.velmar-play.lock`` in it is locked instead."""
+    try:
+        os.makedirs(out, exist_ok=True)
+        fd = os.open(out, os.O_RDONLY | os.O_DIRECTORY)
+    except (FileExistsError, NotADirectoryError):
+        raise PlayError("--out %s is not a directory" % out) from None
+    except OSError as e:
+        raise PlayError("--out %s: %s" % (out, e.strerror or e)) from None
+    if _locked(fd, out):
+        return fd
+    try:
+        fd = os.open(os.path.join(out, ".velmar-play.lock"), os.O_RDWR | os.O_CREAT, 0o644)
+    except OSError as e:
+        raise PlayError("--out %s: cannot create a lock file: %s"
+                        % (out, e.strerror or e)) from None
+    if _locked(fd, out):
+        return fd
+    raise PlayError("--out %s: the file system cannot lock it" % out)
+
+
+def _locked(fd, out):
+    """Locks fd; closes it unless that succeeded."""
+    try:
+        if _flock(fd, out):
+            return True
+    except OSError as e:
+        os.close(fd)
+        raise PlayError("--out %s: cannot lock it: %s" % (out, e.strerror or e)) from None
+    except BaseException:
+        os.close(fd)
+        raise
+    os.close(fd)
+    return False
+
+
+def _flock(fd, out):
+    """Takes the lock: True, or False where the file system cannot lock
+    this file; PlayError while another process holds it."""
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return True
+    except BlockingIOError:
+        raise PlayError("--out %s is in use by another run of velmar play; wait for it to "
+                        "end or choose another directory" % out) from None
+    except OSError as e:
+        if e.errno in (errno.EBADF, errno.ENOLCK, errno.EINVAL, errno.EOPNOTSUPP):
+            return False
+        raise
 
 
 def _existing(out):
@@ -259,32 +424,82 @@ def _existing(out):
     last = int(os.path.basename(paths[-1])[6:11])
     top = -1
     for p in paths:
-        games = data.read_shard_py(p, {"games"})["games"][1]
+        try:
+            games = data.read_shard_py(p, {"games"})["games"][1]
+        except data.ShardError as e:
+            raise PlayError("--out holds a shard this run cannot append to: %s" % e) from None
         if len(games):
             top = max(top, max(games))
     return last + 1, top + 1
 
 
-def run(args):
-    from velmar import data, server as srv
+def _import_problem():
     try:
         import velmar_self_play  # noqa: F401
     except ImportError as e:
-        print("play: cannot import the extension velmar_self_play (%s); build it with cmake "
-              "and put <build>/python on PYTHONPATH" % e, file=sys.stderr)
-        return 2
+        return ("cannot import the extension velmar_self_play (%s); build it with cmake "
+                "and put <build>/python on PYTHONPATH" % e)
     try:
         from velmar import rules  # noqa: F401
     except ImportError as e:
-        print("play: cannot import velmar.rules (%s)" % e, file=sys.stderr)
+        return "cannot import velmar.rules (%s)" % e
+    return None
+
+
+@contextlib.contextmanager
+def _signals_recorded(st):
+    """While the run lasts, SIGINT and SIGTERM are recorded rather than
+    raised: the first one stops the workers, every finished game is still
+    written, and the run exits with 128 + its number. A signal that arrives
+    once the summary is composed changes nothing: the run has ended."""
+    def on_signal(signum, frame):
+        if not st.stop_signal and not st.ended:
+            st.stop_signal = signum
+
+    old = {sig: signal.signal(sig, on_signal) for sig in (signal.SIGINT, signal.SIGTERM)}
+    try:
+        yield
+    finally:
+        for sig, h in old.items():
+            signal.signal(sig, h)
+
+
+def run(args):
+    problem = (_import_problem() or option_problem(args)
+               or workers_problem(_workers_to_start(args)))
+    if problem:
+        print("play: %s" % problem, file=sys.stderr)
         return 2
-    if args.games < 0 or args.workers < 1 or args.sims < 0 or args.shard_games < 1:
-        print("play: --games must be >= 0, --workers and --shard-games >= 1, --sims >= 0",
-              file=sys.stderr)
+    st = Run(args)
+    with _signals_recorded(st):
+        try:
+            lock_fd = lock_out_dir(args.out)
+        except PlayError as e:
+            print("play: %s" % e, file=sys.stderr)
+            return 2
+        try:
+            return _run_locked(st, lock_fd)
+        finally:
+            os.close(lock_fd)
+
+
+def _workers_to_start(args):
+    """No more workers than games (one when there are none)."""
+    return max(1, min(args.workers, args.games)) if args.games else 1
+
+
+def _run_locked(st, lock_fd):
+    from velmar import server as srv
+    args = st.args
+    try:
+        next_shard, first_game = _existing(args.out)
+        if first_game + args.games - 1 > I32_MAX:
+            raise PlayError("--out already holds games up to %d: %d more would pass the "
+                            "largest game index, %d" % (first_game - 1, args.games, I32_MAX))
+    except PlayError as e:
+        print("play: %s" % e, file=sys.stderr)
         return 2
-    os.makedirs(args.out, exist_ok=True)
-    next_shard, first_game = _existing(args.out)
-    workers_n = max(1, min(args.workers, args.games)) if args.games else 1
+    workers_n = _workers_to_start(args)
     cfg = dict(sims_per_move=args.sims, sample_moves=args.sample_moves, c_base=args.c_base,
                c_init=args.c_init, dirichlet_alpha=args.dirichlet_alpha,
                exploration_fraction=args.exploration_fraction)
@@ -293,7 +508,6 @@ def run(args):
     if (server_python is None and sys.implementation.name == "pypy"
             and args.evaluator.partition(":")[0] != "uniform" and os.path.exists("/usr/bin/python3")):
         server_python = "/usr/bin/python3"  # NumPy and PyTorch live there, not in PyPy
-    st = Run(args)
     st.first_game = first_game
     request_r, request_w = os.pipe()
     replies = [os.pipe() for _ in range(workers_n)]
@@ -303,6 +517,9 @@ def run(args):
                                   seed=args.seed, device=args.device, python=server_python)
     except (srv.ServerStartError, OSError) as e:
         print("play: %s" % e, file=sys.stderr)
+        os.close(request_w)
+        for r, _ in replies:
+            os.close(r)
         return 2
     finally:
         os.close(request_r)
@@ -315,31 +532,36 @@ def run(args):
     counts = ctx.RawArray("q", workers_n)
     procs, conns = [], {}
     reply_rs = [r for r, _ in replies]
-    old_handlers = {}
-
-    def on_signal(signum, frame):
-        if not st.stop_signal:
-            st.stop_signal = signum
-
-    for sig in (signal.SIGINT, signal.SIGTERM):
-        old_handlers[sig] = signal.signal(sig, on_signal)
-    try:
-        for w in range(workers_n):
-            r, wconn = ctx.Pipe(duplex=False)
-            others = [fd for i, fd in enumerate(reply_rs) if i != w]
-            p = ctx.Process(target=_worker_entry, name="velmar-worker-%d" % w,
-                            args=(w, cfg, request_w, reply_rs[w], wconn, counter, current,
-                                  counts, args.games, first_game, others))
+    # The main process's descriptors that no worker needs.
+    inherited = [lock_fd, server.popen.stdout.fileno()]
+    status = 0
+    for w in range(workers_n):
+        if st.stop_signal:
+            break
+        r, wconn = ctx.Pipe(duplex=False)
+        others = [fd for i, fd in enumerate(reply_rs) if i != w]
+        close_fds = others + inherited + [c.fileno() for c in conns] + [r.fileno()]
+        p = ctx.Process(target=_worker_entry, name="velmar-worker-%d" % w,
+                        args=(w, cfg, request_w, reply_rs[w], wconn, counter, current,
+                              counts, args.games, first_game, close_fds))
+        try:
             p.start()
+        except OSError as e:
+            st.errors.append("cannot start worker %d: %s" % (w, e.strerror or e))
+            st.halt = True
+            status = 1
+            r.close()
             wconn.close()
-            procs.append(p)
-            conns[r] = w
-        for fd in reply_rs:
-            os.close(fd)
-        status = _supervise(st, server, procs, conns, current, counts, next_shard, workers_n)
-    finally:
-        for sig, h in old_handlers.items():
-            signal.signal(sig, h)
+            break
+        wconn.close()
+        procs.append(p)
+        conns[r] = w
+    for fd in reply_rs:
+        os.close(fd)
+    for w in range(len(procs), workers_n):  # not started: the server must not wait for them
+        server.worker_gone(w)
+    status = max(status, _supervise(st, server, procs, conns, current, counts, next_shard,
+                                    workers_n))
     st.server_stats = server.stop()
     try:
         os.close(request_w)
@@ -348,16 +570,44 @@ def run(args):
     while st.shard_due(final=True):
         _write_shard(st, next_shard + len(st.shards))
     summary = _summary(st, workers_n, status)
-    _write_json(os.path.join(args.out, "summary.json"), summary)
-    _print_summary(summary, args)
+    st.ended = True
+    written = _write_summary(st, summary)
+    _print_summary(summary, args, written)
+    if not written and summary["exit_status"] == 0:
+        return 1
     return summary["exit_status"]
 
 
+def _write_summary(st, summary):
+    """Writes OUT/summary.json; where that fails, says so in one line and
+    prints the summary on stdout instead. Returns whether it was written."""
+    path = os.path.join(st.args.out, "summary.json")
+    try:
+        _write_json(path, summary)
+        return True
+    except OSError as e:
+        print("play: cannot write %s: %s; the summary follows" % (path, e.strerror or e),
+              file=sys.stderr)
+        json.dump(summary, sys.stdout, indent=2)
+        sys.stdout.write("\n")
+        return False
+
+
 def _write_shard(st, index):
+    """Writes the next shard. A failed write (a full disk, a directory made
+    read-only) stops the run: no further shard is tried, the workers are
+    stopped, and the games not written are counted in the summary."""
     from velmar import data
     take = sorted(st.games)[:st.args.shard_games]
     path = data.shard_name(st.args.out, index)
-    rows = data.write_shard(path, [st.games[g] for g in take])
+    try:
+        rows = data.write_shard(path, [st.games[g] for g in take])
+    except OSError as e:
+        st.write_error = "cannot write %s: %s" % (path, e.strerror or e)
+        st.errors.append(st.write_error)
+        st.halt = True
+        print("play: %s; stopping" % st.write_error, file=sys.stderr, flush=True)
+        return
     for g in take:
         del st.games[g]
     st.shards.append({"path": path, "games": take, "rows": rows})
@@ -418,11 +668,11 @@ def _supervise(st, server, procs, conns, current, counts, next_shard, workers_n)
                     if g >= 0:
                         st.lost.append((g + _first(st), "worker died"))
                     status = 1
-        if server.popen.poll() is not None and not st.stop_signal:
+        if server.popen.poll() is not None and not (st.stop_signal or st.halt):
             st.errors.append("the inference server exited (status %s)" % server.popen.returncode)
-            st.stop_signal = -1
+            st.halt = True
             status = 1
-        if st.stop_signal and stopping_since is None:
+        if (st.stop_signal or st.halt) and stopping_since is None:
             stopping_since = time.time()
             for w, p in live.values():
                 try:
@@ -463,7 +713,7 @@ def _progress(st, counts, workers_n):
     left = left_tiles / rate if rate > 0 else None
     line = ("games %d/%d | %d tiles, %.1f tiles/s | %.0f sims/s | %s left"
             % (len(st.finished), args.games, tiles, rate, evals / elapsed, _fmt_duration(left)))
-    if st.stop_signal:
+    if st.stop_signal or st.halt:
         line += " | stopping"
     sys.stderr.write("\r" + line.ljust(78))
     sys.stderr.flush()
@@ -471,10 +721,15 @@ def _progress(st, counts, workers_n):
 
 def _write_json(path, obj):
     tmp = os.path.join(os.path.dirname(path), ".%s.tmp-%d" % (os.path.basename(path), os.getpid()))
-    with open(tmp, "w") as f:
-        json.dump(obj, f, indent=2)
-        f.write("\n")
-    os.replace(tmp, path)
+    try:
+        with open(tmp, "w") as f:
+            json.dump(obj, f, indent=2)
+            f.write("\n")
+        os.replace(tmp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
 
 
 def _summary(st, workers_n, status):
@@ -523,6 +778,7 @@ def _summary(st, workers_n, status):
         "games_requested": args.games,
         "games_finished": n,
         "games_lost": [{"game": g, "reason": r} for g, r in sorted(st.lost)],
+        "games_not_written": sorted(st.games),
         "tiles": tiles,
         "simulations": tiles * args.sims,
         "wins_per_seat": wins,
@@ -548,7 +804,7 @@ def _summary(st, workers_n, status):
     }
 
 
-def _print_summary(s, args):
+def _print_summary(s, args, written=True):
     out = sys.stdout
     print("played %d of %d games (%d tiles, %d simulations) in %s with %d worker(s)"
           % (s["games_finished"], s["games_requested"], s["tiles"], s["simulations"],
@@ -575,10 +831,14 @@ def _print_summary(s, args):
     if s["games_lost"]:
         print("lost (unfinished) games: %s" % ", ".join(
             "%d (%s)" % (x["game"], x["reason"]) for x in s["games_lost"]), file=out)
+    if s["games_not_written"]:
+        print("finished but not written: %d game(s): %s" % (
+            len(s["games_not_written"]), ", ".join(map(str, s["games_not_written"]))), file=out)
     if s["interrupted_by"]:
         print("interrupted by %s" % s["interrupted_by"], file=out)
-    print("data: %d shard(s) in %s, summary in %s"
-          % (len(s["shards"]), args.out, os.path.join(args.out, "summary.json")), file=out)
+    print("data: %d shard(s) in %s, summary %s"
+          % (len(s["shards"]), args.out, "in " + os.path.join(args.out, "summary.json")
+             if written else "not written (printed above)"), file=out)
     out.flush()
 
 

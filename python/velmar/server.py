@@ -365,7 +365,7 @@ class Server:
         death of the parent process."""
         self._parent = parent_pid
         if parent_pid is not None:
-            _watch_parent(parent_pid)
+            watch_parent(parent_pid)
         pending = []
         while not self._stop:
             if not self._read(0.0 if pending else None):
@@ -439,7 +439,7 @@ class Server:
         return out
 
 
-def _watch_parent(parent_pid, period=1.0):
+def watch_parent(parent_pid, period=1.0):
     """Ends this process once its parent is gone (the server's reads block,
     so the loop itself cannot look): a daemon thread checks once a period."""
     import threading
@@ -620,8 +620,13 @@ def main(argv=None):
             continue
         try:
             built[spec] = make_evaluator(spec, seed=args.seed, device=args.device)
-        except (EvaluatorUnavailable, OSError, ValueError, KeyError, ImportError) as e:
-            print(json.dumps({"ready": False, "error": "evaluator %r: %s" % (spec, e)}),
+        except Exception as e:  # noqa: B902 - any failure of a user's factory or weights
+            # One line for the parent to show, without a traceback: the
+            # exception's type where its message alone may not say what it is.
+            known = isinstance(e, (EvaluatorUnavailable, OSError, ValueError, KeyError,
+                                   ImportError))
+            text = str(e) if known and str(e) else "%s: %s" % (type(e).__name__, e)
+            print(json.dumps({"ready": False, "error": "evaluator %r: %s" % (spec, text)}),
                   flush=True)
             return 2
     evaluator = built.get(default_spec)

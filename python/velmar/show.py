@@ -15,6 +15,7 @@ import argparse
 import html
 import json
 import os
+import sys
 
 COLOURS = ("#2f6fd0", "#e2b01c", "#d8432f", "#2f9e44")  # seats 0..3
 EMPTY = "#f3f3ee"
@@ -25,15 +26,45 @@ MARGIN = 12
 TOP = 64
 
 
+class ShowError(ValueError):
+    """Input that cannot be shown; the message says what is wrong with it."""
+
+
+def _history(history):
+    """The (player, cell) pairs of a record, checked for their form and range."""
+    if not isinstance(history, (list, tuple)):
+        raise ShowError("the history is not a list of [player, cell] pairs")
+    out = []
+    for t, entry in enumerate(history):
+        if (not isinstance(entry, (list, tuple)) or len(entry) != 2
+                or not all(isinstance(x, int) and not isinstance(x, bool) for x in entry)):
+            raise ShowError("tile %d: %r is not a [player, cell] pair of integers" % (t, entry))
+        p, c = int(entry[0]), int(entry[1])
+        if not (0 <= p < 4 and 0 <= c < 400):
+            raise ShowError("tile %d: player %d, cell %d out of range (0..3, 0..399)" % (t, p, c))
+        out.append((p, c))
+    return out
+
+
+def _payoffs(payoffs):
+    if payoffs is None:
+        return None
+    if (not isinstance(payoffs, (list, tuple)) or len(payoffs) != 4
+            or not all(isinstance(x, (int, float)) for x in payoffs)):
+        raise ShowError("the payoffs are not a list of four numbers")
+    return [float(x) for x in payoffs]
+
+
 class Replay:
-    """A game replayed tile by tile: owners, pieces and scores."""
+    """A game replayed tile by tile: owners, pieces and scores. Raises
+    ShowError for a history that is not a sequence of legal tiles."""
 
     def __init__(self, history, payoffs=None, title=""):
-        self.history = [(int(p), int(c)) for p, c in history]
+        self.history = _history(history)
         self.title = title
         self.piece = []   # piece number of every tile
         self.scores = []  # scores after 0, 1, ..., N tiles
-        self.payoffs = payoffs
+        self.payoffs = _payoffs(payoffs)
         self._replay()
 
     def _replay(self):
@@ -57,11 +88,19 @@ class Replay:
         g = rules.Game()
         self.scores.append(list(g.get_score()))
         new_piece = True
-        for p, c in self.history:
+        for t, (p, c) in enumerate(self.history):
+            if g.is_over or g.current_player() != p:
+                raise ShowError("tile %d: player %d recorded, %s" % (
+                    t, p, "the game is over" if g.is_over else
+                    "player %d to move" % g.current_player()))
             if new_piece:
                 piece += 1
             before = len(g.pieces[p])
-            g.apply(c)
+            try:
+                g.apply(c)
+            except ValueError:
+                raise ShowError("tile %d: cell %d is not a legal tile for player %d"
+                                % (t, c, p)) from None
             new_piece = len(g.pieces[p]) != before
             self.piece.append(piece)
             self.scores.append(list(g.get_score()))
@@ -310,26 +349,70 @@ def render_html(rep):
 
 
 def load_game(source, game=None):
-    """(Replay, default output stem) of a game from data or a record file."""
+    """(Replay, default output stem) of a game from data or a record file.
+    Raises ShowError (or data.ShardError) naming the source for input that
+    cannot be shown."""
     if os.path.isdir(source) or source.endswith(".npz"):
         from velmar import data
         games = data.game_records(source)
         if not games:
-            raise SystemExit("show: no games in %s" % source)
+            raise ShowError("no games in %s" % source)
         g = max(games) if game is None else game
         if g not in games:
-            raise SystemExit("show: game %d is not in %s (games %d..%d)"
-                             % (g, source, min(games), max(games)))
+            raise ShowError("game %d is not in %s (games %d..%d)"
+                            % (g, source, min(games), max(games)))
         base = source if os.path.isdir(source) else os.path.dirname(source)
-        return Replay(games[g]["history"], title="game %d" % g), os.path.join(base, "game-%d" % g)
-    with open(source) as f:
-        rec = json.load(f)
-    if isinstance(rec, list):  # the (history, policies, payoffs) triple itself
-        history, payoffs = rec[0], (rec[2] if len(rec) > 2 else None)
-    else:
-        history, payoffs = rec["history"], rec.get("payoffs")
+        try:
+            rep = Replay(games[g]["history"], title="game %d" % g)
+        except ShowError as e:
+            raise ShowError("%s: game %d: %s" % (source, g, e)) from None
+        return rep, os.path.join(base, "game-%d" % g)
+    history, payoffs = _read_record(source)
     stem = os.path.splitext(source)[0]
-    return Replay(history, payoffs, title=os.path.basename(stem)), stem
+    try:
+        rep = Replay(history, payoffs, title=os.path.basename(stem))
+    except ShowError as e:
+        raise ShowError("%s: %s" % (source, e)) from None
+    return rep, stem
+
+
+def _read_record(path):
+    """(history, payoffs) of a JSON game record."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            rec = json.load(f)
+    except OSError as e:
+        raise ShowError("%s: cannot read it: %s" % (path, e.strerror or e)) from None
+    except (ValueError, RecursionError) as e:  # not JSON, or not UTF-8
+        raise ShowError("%s: not a JSON game record (%s)" % (path, e)) from None
+    if isinstance(rec, list) and rec:  # the (history, policies, payoffs) triple itself
+        return rec[0], (rec[2] if len(rec) > 2 else None)
+    if isinstance(rec, dict) and "history" in rec:
+        return rec["history"], rec.get("payoffs")
+    raise ShowError("%s: not a game record (a JSON object with a \"history\" list, or the "
+                    "[history, policies, payoffs] triple)" % path)
+
+
+def _write(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+
+
+def render_all(args, rep, stem):
+    """Writes the SVG, the PNG where a library can, and the page if asked."""
+    svg_path = args.svg or stem + ".svg"
+    _write(svg_path, render_svg(rep, args.tile))
+    print("svg:  %s" % svg_path)
+    png_path = args.png or os.path.splitext(svg_path)[0] + ".png"
+    lib = render_png(rep, png_path, args.tile)
+    if lib:
+        print("png:  %s (%s)" % (png_path, lib))
+    else:
+        print("png:  not written (neither Pillow nor matplotlib is installed)")
+    if args.html is not None:
+        html_path = args.html or os.path.splitext(svg_path)[0] + ".html"
+        _write(html_path, render_html(rep))
+        print("html: %s" % html_path)
 
 
 def main(argv=None):
@@ -344,20 +427,18 @@ def main(argv=None):
     ap.add_argument("--html", nargs="?", const="", default=None,
                     help="also write a self-contained replay page (default path: beside the SVG)")
     args = ap.parse_args(argv)
-    rep, stem = load_game(args.source, args.game)
-    svg_path = args.svg or stem + ".svg"
-    with open(svg_path, "w") as f:
-        f.write(render_svg(rep, args.tile))
-    print("svg:  %s" % svg_path)
-    png_path = args.png or os.path.splitext(svg_path)[0] + ".png"
-    lib = render_png(rep, png_path, args.tile)
-    if lib:
-        print("png:  %s (%s)" % (png_path, lib))
-    else:
-        print("png:  not written (neither Pillow nor matplotlib is installed)")
-    if args.html is not None:
-        html_path = args.html or os.path.splitext(svg_path)[0] + ".html"
-        with open(html_path, "w") as f:
-            f.write(render_html(rep))
-        print("html: %s" % html_path)
+    from velmar.data import ShardError
+    try:
+        rep, stem = load_game(args.source, args.game)
+    except (ShowError, ShardError) as e:
+        print("show: %s" % e, file=sys.stderr)
+        return 2
+    try:
+        render_all(args, rep, stem)
+    except OSError as e:
+        print("show: cannot write %s: %s" % (e.filename, e.strerror or e), file=sys.stderr)
+        return 1
+    except ValueError as e:  # a picture format the library does not know
+        print("show: cannot write the picture: %s" % e, file=sys.stderr)
+        return 2
     return 0

@@ -354,8 +354,10 @@ def test_panic_escapes_exception_handlers(sp):
     ("sims_per_move", 2**32 - 1), ("sample_moves", 2**32 - 1), ("sims_per_move", Index(3)),
     ("sims_per_move", True), ("c_base", 19652), ("c_init", 1), ("dirichlet_alpha", 2),
     ("exploration_fraction", 0), ("c_base", 1e300), ("exploration_fraction", float("nan")),
+    ("c_base", Index(2)), ("dirichlet_alpha", Index(1)), ("exploration_fraction", Index(0)),
 ], ids=["sims-max", "sample-max", "sims-index", "sims-bool", "c_base-int", "c_init-int",
-        "alpha-int", "fraction-int", "c_base-huge", "fraction-nan"])
+        "alpha-int", "fraction-int", "c_base-huge", "fraction-nan", "c_base-index-only",
+        "alpha-index-only", "fraction-index-only"])
 def test_field_values_accepted(sp, capsys, field, value):
     """Accepted values get as far as the root request (where the server fails)."""
     server, exc = call_until_root(sp, 2, Config(**{field: value}))
@@ -406,6 +408,35 @@ def test_config_lookup_interrupt_raised_as_is(sp, interrupt):
     with pytest.raises(interrupt) as info:
         sp.generate_game_data(0, Interrupting(), None, None)
     assert type(info.value) is interrupt
+
+
+class Interrupting:
+    """A number whose conversion raises `kind` (through __index__ and __float__)."""
+
+    def __init__(self, kind):
+        self.kind = kind
+
+    def __index__(self):
+        raise self.kind("in __index__")
+
+    def __float__(self):
+        raise self.kind("in __float__")
+
+
+class Stop(BaseException):
+    """An interrupt that is not one of the interpreter's own."""
+
+
+@pytest.mark.parametrize("field", FIELDS)
+@pytest.mark.parametrize("kind", [KeyboardInterrupt, SystemExit, Stop], ids=lambda k: k.__name__)
+def test_conversion_interrupt_raised_as_is(sp, field, kind):
+    server = Server()
+    with pytest.raises(kind) as info:
+        sp.generate_game_data(1, Config(**{field: Interrupting(kind)}), server, server)
+    assert type(info.value) is kind
+    protocol = "__index__" if field in ("sims_per_move", "sample_moves") else "__float__"
+    assert str(info.value) == "in " + protocol
+    assert server.calls == []
 
 
 @pytest.mark.skipif(PYPY, reason="reference counts are CPython's")

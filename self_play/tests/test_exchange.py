@@ -1,6 +1,7 @@
 """The exchange with the inference server: the request's form, the reply forms
 that are accepted, and what every kind of failed exchange turns into."""
 
+import array
 import re
 import signal
 import sys
@@ -75,11 +76,33 @@ class Seq:
         return self._items[i]
 
 
+class Endless:
+    """A sequence whose __getitem__ never raises IndexError."""
+
+    def __init__(self, value):
+        self.value = value
+        self.reads = 0
+
+    def __getitem__(self, i):
+        self.reads += 1
+        return self.value
+
+
 class Number:
     def __init__(self, value):
         self.value = value
 
     def __float__(self):
+        return self.value
+
+
+class IndexOnly:
+    """A number with only __index__: a float on both interpreters."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
         return self.value
 
 
@@ -98,6 +121,13 @@ def reply_forms():
         pytest.param(lambda p, v: (p, v, "third item ignored"), id="three-items", marks=slow),
         pytest.param(lambda p, v: ([Number(x) for x in p], [int(x) for x in v]),
                      id="float-protocol-and-ints", marks=slow),
+        # Logits 0, 1, 2, ... rank the cells as x / 100 does.
+        pytest.param(lambda p, v: ([IndexOnly(x) for x in range(CELLS)], [IndexOnly(0)] * 4),
+                     id="index-protocol"),
+        pytest.param(lambda p, v: (p, Endless(0.0)), id="endless-values"),
+        # Members are read up to their 401st item; values need only 4.
+        pytest.param(lambda p, v: (p, v + [0.0] * (CELLS - 3) + ["never read"]),
+                     id="values-past-401-unread"),
     ]
 
 
@@ -295,7 +325,13 @@ def test_leaf_failure(sp, capsys, failing):
     ((([0.0] * CELLS), []), "index out of bounds: the len is 0 but the index is 0"),
     ((([0.0] * (CELLS + 1)), [0.25] * 4), "index out of bounds: the len is 400 but the index is 400"),
     ((([0.0] * (CELLS + 50)), [0.25] * 4), "index out of bounds: the len is 400 but the index is 400"),
-], ids=["three-values", "no-values", "401-logits", "450-logits"])
+    ((Endless(0.0), [0.25] * 4), "index out of bounds: the len is 400 but the index is 400"),
+    ((([0.0] * (CELLS + 1) + ["never read"]), [0.25] * 4),
+     "index out of bounds: the len is 400 but the index is 400"),
+    ((([0.0] * CELLS), array.array("f")), "index out of bounds: the len is 0 but the index is 0"),
+    ((([0.0] * CELLS), array.array("d")), "index out of bounds: the len is 0 but the index is 0"),
+], ids=["three-values", "no-values", "401-logits", "450-logits", "endless-logits",
+        "logits-past-401-unread", "empty-float-array-values", "empty-double-array-values"])
 def test_broken_reply_aborts(sp, capsys, call, reply, message):
     failing = Failing("x", bad_reply(reply), None)
     server, exc = run_failing(sp, failing, call=call, sims=2)
@@ -303,6 +339,44 @@ def test_broken_reply_aborts(sp, capsys, call, reply, message):
     assert str(exc) == message
     assert exc.__cause__ is None
     assert capsys.readouterr() == ("", "")
+
+
+def test_endless_policy_read_no_further_than_401_items(sp, capsys):
+    endless = Endless(0.0)
+    server = Server(answer=lambda r: (endless, [0.25] * 4))
+    with pytest.raises(BaseException) as info:
+        sp.generate_game_data(0, Config(), server, server)
+    assert type(info.value).__name__ == "PanicException"
+    assert endless.reads == CELLS + 1
+    capsys.readouterr()
+
+
+def empty_buffers():
+    forms = [("array-f", lambda: array.array("f")), ("array-d", lambda: array.array("d"))]
+    try:
+        import numpy as np
+    except ImportError:
+        return forms
+    return forms + [("numpy-f32", lambda: np.zeros(0, np.float32)),
+                    ("numpy-f64", lambda: np.zeros(0, np.float64)),
+                    ("numpy-f32-slice", lambda: np.zeros(5, np.float32)[5:])]
+
+
+@pytest.mark.parametrize("make", [m for _, m in empty_buffers()],
+                         ids=[n for n, _ in empty_buffers()])
+@pytest.mark.parametrize("member", ["policy", "values"])
+def test_empty_float_buffer_reply_member(sp, capsys, make, member):
+    """An empty buffer may have no storage at all; read as no numbers: no
+    legal tile is scored (policy) or no value is given (values)."""
+    reply = (make(), [0.25] * 4) if member == "policy" else ([0.0] * CELLS, make())
+    server = Server(answer=lambda r: reply)
+    with pytest.raises(BaseException) as info:
+        sp.generate_game_data(0, Config(), server, server)
+    assert type(info.value).__name__ == "PanicException"
+    if member == "values":
+        assert str(info.value) == "index out of bounds: the len is 0 but the index is 0"
+        assert server.calls == ["put", "recv"]
+    capsys.readouterr()
 
 
 @pytest.mark.parametrize("alpha", [0.0, -0.0, -1.0, float("nan"), 1e-50])

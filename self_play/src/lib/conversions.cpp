@@ -3,6 +3,9 @@
 #include <limits>
 #include <string>
 
+#include "exceptions.h"
+#include "py_number.h"
+
 namespace velmar::self_play {
 
 using pyutil::PyErrorState;
@@ -115,8 +118,8 @@ bool to_u32(PyObject* value, uint32_t& out) {
 }
 
 bool to_f32(PyObject* value, float& out) {
-  const double v = PyFloat_AsDouble(value);
-  if (v == -1.0 && PyErr_Occurred()) return false;
+  double v = 0.0;
+  if (!pyutil::as_double(value, v)) return false;
   out = static_cast<float>(v);
   return true;
 }
@@ -153,6 +156,10 @@ std::optional<Config> read_config(PyObject* config) {
     }
     if (!ok) {
       PyErrorState cause = PyErrorState::fetch();
+      if (is_interrupt(cause)) {  // KeyboardInterrupt, SystemExit: raised as they are
+        cause.restore();
+        return std::nullopt;
+      }
       PyRef exc = PyRef::steal(PyObject_CallFunction(
           PyExc_TypeError, "s",
           ("failed to extract field Config." + std::string(kFieldNames[i])).c_str()));

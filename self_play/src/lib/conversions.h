@@ -21,8 +21,9 @@ bool bind_arguments(const char* function, const char* const* names, Py_ssize_t c
 std::optional<int32_t> convert_id(PyObject* obj);
 
 // Reads the six fields of Config in order, stopping at the first failure;
-// returns none with the Python error set (a missing attribute's own error, or
-// TypeError "failed to extract field Config.<name>" caused by the conversion's).
+// returns none with the Python error set (a missing attribute's own error, an
+// interrupt raised by a conversion as it is, or TypeError "failed to extract
+// field Config.<name>" caused by the conversion's error).
 std::optional<Config> read_config(PyObject* config);
 
 // (history, policies, payoffs) as a tuple of three lists.

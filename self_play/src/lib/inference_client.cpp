@@ -1,8 +1,11 @@
 #include "inference_client.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string_view>
+
+#include "py_number.h"
 
 namespace velmar::self_play {
 
@@ -189,29 +192,25 @@ bool InferenceClient::receive(Reply& reply) {
   PyRef answer = PyRef::steal(PyObject_CallObject(recv.get(), nullptr));
   if (!answer) return false;
   PyRef policy = PyRef::steal(PyObject_GetItem(answer.get(), index0_.get()));
-  if (!policy || !extract_floats(policy.get(), reply.policy)) return false;
+  if (!policy || !extract_floats(policy.get(), reply.policy, kMaxReplyItems)) return false;
   policy = PyRef();
   PyRef values = PyRef::steal(PyObject_GetItem(answer.get(), index1_.get()));
-  return values && extract_floats(values.get(), reply.values);
+  return values && extract_floats(values.get(), reply.values, kMaxReplyItems);
 }
 
 namespace {
 
 bool push_float(PyObject* item, std::vector<float>& out) {
-  double v;
-  if (PyFloat_CheckExact(item)) {
-    v = PyFloat_AS_DOUBLE(item);
-  } else {
-    v = PyFloat_AsDouble(item);
-    if (v == -1.0 && PyErr_Occurred()) return false;
-  }
+  double v = 0.0;
+  if (!pyutil::as_double(item, v)) return false;
   out.push_back(static_cast<float>(v));
   return true;
 }
 
 // A one-dimensional buffer of 32- or 64-bit floats (array.array('f'),
 // a NumPy vector) is read directly: iterating it would give the same values.
-bool extract_float_buffer(PyObject* seq, std::vector<float>& out) {
+// At most `limit` values are copied.
+bool extract_float_buffer(PyObject* seq, std::vector<float>& out, std::size_t limit) {
   if (!PyObject_CheckBuffer(seq)) return false;
   Py_buffer view;
   if (PyObject_GetBuffer(seq, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
@@ -228,10 +227,12 @@ bool extract_float_buffer(PyObject* seq, std::vector<float>& out) {
     PyBuffer_Release(&view);
     return false;
   }
-  const std::size_t n = static_cast<std::size_t>(view.len / view.itemsize);
+  const std::size_t n = std::min(static_cast<std::size_t>(view.len / view.itemsize), limit);
   out.resize(n);
   if (f32) {
-    std::memcpy(out.data(), view.buf, n * sizeof(float));
+    // An empty buffer may have no storage (a null pointer), and out.data()
+    // is null then too: memcpy is not called with them.
+    if (n) std::memcpy(out.data(), view.buf, n * sizeof(float));
   } else {
     // Copied out value by value: a buffer need not be aligned for doubles,
     // and 32-bit ARM faults on misaligned double loads.
@@ -248,7 +249,7 @@ bool extract_float_buffer(PyObject* seq, std::vector<float>& out) {
 
 }  // namespace
 
-bool extract_floats(PyObject* seq, std::vector<float>& out) {
+bool extract_floats(PyObject* seq, std::vector<float>& out, std::size_t limit) {
   out.clear();
   if (PyUnicode_Check(seq)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -259,14 +260,17 @@ bool extract_floats(PyObject* seq, std::vector<float>& out) {
                  Py_TYPE(seq)->tp_name);
     return false;
   }
-  if (extract_float_buffer(seq, out)) return true;
+  if (extract_float_buffer(seq, out, limit)) return true;
+  const auto max_items = static_cast<Py_ssize_t>(limit);
 #ifdef PYPY_VERSION
   if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
     // Same values as converting item by item; any failure is left to the
     // item-by-item path below, which raises the conversion's own error.
     if (PyObject* convert = helper("as_doubles")) {
-      PyRef doubles = PyRef::steal(PyObject_CallFunctionObjArgs(convert, seq, nullptr));
-      if (doubles && extract_float_buffer(doubles.get(), out)) return true;
+      PyRef head = PyRef::steal(PySequence_GetSlice(seq, 0, max_items));
+      PyRef doubles =
+          head ? PyRef::steal(PyObject_CallFunctionObjArgs(convert, head.get(), nullptr)) : PyRef();
+      if (doubles && extract_float_buffer(doubles.get(), out, limit)) return true;
     }
     PyErr_Clear();
     out.clear();
@@ -274,22 +278,27 @@ bool extract_floats(PyObject* seq, std::vector<float>& out) {
 #endif
   if (PyList_CheckExact(seq)) {
     // Items are held while converted: a __float__ may change the list.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq) && i < max_items; ++i) {
       PyRef item = PyRef::borrow(PyList_GET_ITEM(seq, i));
       if (!push_float(item.get(), out)) return false;
     }
     return true;
   }
   if (PyTuple_CheckExact(seq)) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(seq);
+    const Py_ssize_t n = std::min(PyTuple_GET_SIZE(seq), max_items);
     for (Py_ssize_t i = 0; i < n; ++i) {
       if (!push_float(PyTuple_GET_ITEM(seq, i), out)) return false;
     }
     return true;
   }
+  // Any other sequence is iterated, and no further than `limit` items: one
+  // that never ends (a __getitem__ that never raises IndexError) is not read
+  // until memory runs out.
   PyRef it = PyRef::steal(PyObject_GetIter(seq));
   if (!it) return false;
-  while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
+  while (out.size() < limit) {
+    PyRef item = PyRef::steal(PyIter_Next(it.get()));
+    if (!item) break;
     if (!push_float(item.get(), out)) return false;
   }
   return !PyErr_Occurred();

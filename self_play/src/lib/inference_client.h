@@ -44,8 +44,13 @@ class InferenceClient : public Evaluator {
   pyutil::PyRef planes_;     // the planes of the last request
 };
 
-// Converts a sequence of numbers (not a string) to single-precision floats.
-// Returns false with a Python exception set.
-bool extract_floats(PyObject* seq, std::vector<float>& out);
+// Reply members are read no further than this: one more than the largest
+// policy, so that a longer one is still seen to be too long.
+inline constexpr std::size_t kMaxReplyItems = kNumCells + 1;
+
+// Converts the first `limit` items of a sequence of numbers (not a string) to
+// single-precision floats; items past them are not read. Returns false with a
+// Python exception set.
+bool extract_floats(PyObject* seq, std::vector<float>& out, std::size_t limit);
 
 }  // namespace velmar::self_play
