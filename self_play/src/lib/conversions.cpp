@@ -4,6 +4,7 @@
 #include <string>
 
 #include "exceptions.h"
+#include "module_contract_texts.h"
 #include "py_number.h"
 
 namespace velmar::self_play {
@@ -161,8 +162,7 @@ std::optional<Config> read_config(PyObject* config) {
         return std::nullopt;
       }
       PyRef exc = PyRef::steal(PyObject_CallFunction(
-          PyExc_TypeError, "s",
-          ("failed to extract field Config." + std::string(kFieldNames[i])).c_str()));
+          PyExc_TypeError, "s", (std::string(kConfigFieldError) + kFieldNames[i]).c_str()));
       if (!exc) return std::nullopt;
       if (cause.value) PyException_SetCause(exc.get(), cause.value.release());
       PyErr_SetObject(PyExc_TypeError, exc.get());

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "module_contract_texts.h"
+
 namespace velmar::self_play {
 
 using pyutil::PyErrorState;
@@ -11,7 +13,7 @@ PyObject* panic_type() {
   static PyObject* type = nullptr;
   if (!type) {
     type = PyErr_NewExceptionWithDoc(
-        "velmar_self_play.PanicException",
+        kPanicExceptionName.data(),
         "A broken invariant or an unusable configuration aborted the call.", PyExc_BaseException,
         nullptr);
   }

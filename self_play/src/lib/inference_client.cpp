@@ -5,6 +5,7 @@
 #include <new>
 #include <string_view>
 
+#include "module_contract_texts.h"
 #include "py_number.h"
 
 namespace velmar::self_play {
@@ -37,15 +38,20 @@ PyRef checked(PyObject* o) {
 }  // namespace
 
 std::string debug_text(const PyErrorState& error) {
-  std::string text = "PyErr { type: " + repr_text(error.type.get());
-  text += ", value: " + repr_text(error.value.get());
-  text += ", traceback: ";
+  std::string text(kPyErrType);
+  text += repr_text(error.type.get());
+  text += kPyErrValue;
+  text += repr_text(error.value.get());
+  text += kPyErrTraceback;
   if (error.traceback && error.traceback.get() != Py_None) {
-    text += "Some(" + repr_text(error.traceback.get()) + ")";
+    text += kPyErrSomeOpen;
+    text += repr_text(error.traceback.get());
+    text += kPyErrSomeClose;
   } else {
-    text += "None";
+    text += kPyErrNoTraceback;
   }
-  return text + " }";
+  text += kPyErrEnd;
+  return text;
 }
 
 EvalError fetch_eval_error() {

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "module_contract_texts.h"
 #include "progress_bar.h"
 #include "rng.h"
 #include "search.h"
@@ -19,7 +20,7 @@ GameResult play_game(const Config& config, Evaluator& evaluator, Console& consol
   while (!game.players.empty()) {
     SearchResult searched = run_search(game, config, evaluator, console);
     if (auto* error = std::get_if<EvalError>(&searched)) {
-      console.write_line("Error running MCTS: " + error->debug);
+      console.write_line(std::string(kMctsError) + ": " + error->debug);
       return GameError{std::string(kMctsError), std::move(*error)};
     }
     const SearchNode& root = std::get<SearchNode>(searched);
@@ -86,12 +87,12 @@ std::string format_float(float value) {
 
 std::string summary_line(const std::array<float, kNumPlayers>& payoff,
                          const std::array<int32_t, kNumPlayers>& score) {
-  std::string line = "Game finished with payoff: [";
+  std::string line(kSummaryPayoff);
   for (uint32_t p = 0; p < kNumPlayers; ++p) {
     if (p) line += ", ";
     line += format_float(payoff[p]);
   }
-  line += "] and score: [";
+  line += kSummaryScore;
   for (uint32_t p = 0; p < kNumPlayers; ++p) {
     if (p) line += ", ";
     line += std::to_string(score[p]);

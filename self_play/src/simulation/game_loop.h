@@ -11,10 +11,9 @@
 #include "config.h"
 #include "console.h"
 #include "evaluate.h"
+#include "module_contract_texts.h"
 
 namespace velmar::self_play {
-
-inline constexpr std::string_view kMctsError = "Error running MCTS";
 
 // (cell, share of the root's visits), in the root's walk order.
 using Policy = std::vector<std::pair<int32_t, float>>;

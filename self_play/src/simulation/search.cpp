@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "module_contract_texts.h"
 #include "rng.h"
 
 namespace velmar::self_play {
@@ -11,7 +12,7 @@ namespace velmar::self_play {
 EvalAbort::EvalAbort(EvalError e) : InvariantError(unwrap_failure(e.debug)), error(std::move(e)) {}
 
 std::string unwrap_failure(std::string_view what) {
-  return "called `Result::unwrap()` on an `Err` value: " + std::string(what);
+  return std::string(kUnwrapPrefix) + std::string(what);
 }
 
 SearchResult run_search(const Game& game, const Config& config, Evaluator& evaluator,
@@ -20,7 +21,7 @@ SearchResult run_search(const Game& game, const Config& config, Evaluator& evalu
   Reply reply;
   EvalResult result = evaluate(root, game, evaluator, reply);
   if (auto* error = std::get_if<EvalError>(&result)) {
-    console.write_line("Error evaluating root node: " + error->debug);
+    console.write_line(std::string(kRootEvalError) + error->debug);
     return std::move(*error);
   }
   // The root's own evaluation counts as its first visit.
@@ -35,7 +36,7 @@ SearchResult run_search(const Game& game, const Config& config, Evaluator& evalu
 
 void add_exploration_noise(SearchNode& root, const Config& config) {
   const float alpha = config.dirichlet_alpha;
-  if (!(alpha > 0.0f)) throw InvariantError(unwrap_failure("AlphaTooSmall"));
+  if (!(alpha > 0.0f)) throw InvariantError(unwrap_failure(kAlphaTooSmall));
   // The Dirichlet sample is n Gamma(alpha, 1) variates divided by their sum.
   // It is formed from their logarithms, relative to the largest, so that
   // small alphas, whose variates often underflow, never give 0 / 0.
