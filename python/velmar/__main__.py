@@ -1,4 +1,4 @@
-"""python3 -m velmar COMMAND: play, arena, train, show, init-weights, bench."""
+"""python3 -m velmar COMMAND: play, arena, train, loop, show, init-weights, bench."""
 
 import sys
 
@@ -8,6 +8,7 @@ commands:
   play          self-play games with a batched inference server; writes training data
   arena         matches between players (evaluator + search settings); win shares with intervals
   train         train the policy/value network on the data (PyTorch); writes weights (.npz)
+  loop          self-play, train and measure generation after generation (resumable)
   show          render a game (SVG, PNG, HTML page) from the data or from a record
   init-weights  write a seeded random initialisation of the numpy/torch network (.npz)
   bench         measure the transport and the evaluators
@@ -34,6 +35,8 @@ def main(argv=None):
             sys.stderr.write("train: needs NumPy and PyTorch (%s); "
                              "run it with /usr/bin/python3\n" % lines[-1])
             return 2
+    elif cmd == "loop":
+        from velmar.loop import main as run
     elif cmd == "show":
         from velmar.show import main as run
     elif cmd == "init-weights":
