@@ -88,3 +88,40 @@ def test_a_killed_dask_worker_loses_no_game_and_duplicates_none(tmp_path):
         client.wait_for_workers(2, timeout=60)  # the nanny started a new one
         assert pid not in client.run(os.getpid).values()
     check_run(out, 8)
+
+
+def test_ctrl_c_writes_the_finished_blocks_and_exits_130(tmp_path):
+    out = tmp_path / "out"
+    proc = subprocess.Popen(play_command(out, "--cluster", "local:2", "--games", 40,
+                                         "--block-games", 2, "--shard-games", 2, "--sims", 12,
+                                         "--workers", 1, "--quiet"),
+                            env=velmar_env(), cwd=REPO, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        end = time.time() + 120
+        while not os.path.exists(out / "shard-00000.npz") and time.time() < end:
+            time.sleep(0.2)
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=120)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode == 130, err
+    with open(out / "summary.json") as f:
+        s = json.load(f)
+    found = read_games(out)
+    assert s["interrupted_by"] == "SIGINT" and 0 < len(found) < 40
+    assert len(found) == s["games_finished"] and not s["games_not_written"]
+    assert sorted(list(found) + [x["game"] for x in s["games_lost"]]) == list(range(40))
+    for rows in found.values():
+        check_game(rows)
+
+
+@pytest.mark.parametrize("bad", [["--cluster", "local:0"], ["--cluster", "local:x"],
+                                 ["--cluster", "local:1", "--block-games", "0"],
+                                 ["--cluster", "local:1", "--sims", "0"]])
+def test_bad_cluster_options_exit_2(tmp_path, bad):
+    r = subprocess.run(play_command(tmp_path / "out", "--games", 2, *bad), env=velmar_env(),
+                       capture_output=True, text=True, timeout=60, cwd=REPO)
+    assert r.returncode == 2 and len(r.stderr.strip().splitlines()) == 1, r.stderr
