@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-dev python3-pytest python3-numpy
   pypy3 pypy3-dev python3-exceptiongroup python3-tomli python3-hypothesis
-  python3-pil libopenblas0-pthread chromium
+  python3-pil libopenblas0-pthread chromium python3-distributed
 )
 
 missing=()

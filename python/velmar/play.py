@@ -87,6 +87,8 @@ def add_arguments(ap):
                     help="interpreter for the server process (default: this one, except "
                          "/usr/bin/python3 for a network evaluator when playing under PyPy)")
     ap.add_argument("--quiet", action="store_true", help="no progress line")
+    from velmar import cluster
+    cluster.add_arguments(ap)
 
 
 # ---------------------------------------------------------------------------
@@ -465,6 +467,9 @@ def _signals_recorded(st):
 
 
 def run(args):
+    if getattr(args, "cluster", None):
+        from velmar import cluster
+        return cluster.run(args)
     problem = (_import_problem() or option_problem(args)
                or workers_problem(_workers_to_start(args)))
     if problem:
