@@ -255,9 +255,9 @@ def test_an_unusable_out_is_refused_in_one_line(tmp_path, capsys, kind):
 def evaluator_spec(tmp_path, kind):
     if kind == "truncated-weights":
         pytest.importorskip("numpy")
-        from velmar import evaluators
+        from velmar import network
         w = str(tmp_path / "w.npz")
-        evaluators.save_params(evaluators.init_params(1), w)
+        network.save_weights(network.init_weights(seed=1), w)
         with open(w, "rb") as f:
             head = f.read(3000)
         with open(w, "wb") as f:

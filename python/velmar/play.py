@@ -26,6 +26,7 @@ whose main process is gone exits.
 
 import argparse
 import contextlib
+import dataclasses
 import errno
 import fcntl
 import json
@@ -39,6 +40,7 @@ import signal
 import struct
 import sys
 import time
+import threading
 import types
 
 DEFAULTS = dict(games=8, sims=800, sample_moves=30, c_base=19652.0, c_init=1.25,
@@ -53,6 +55,10 @@ def add_arguments(ap):
                     help="number of games to play (default %(default)s)")
     ap.add_argument("--workers", type=int, default=os.cpu_count() or 1,
                     help="self-play worker processes (default: the number of cores, %(default)s)")
+    ap.add_argument("--threads", type=int, default=None,
+                    help="games each worker plays at once, one per thread (default: 1 for the "
+                         "uniform evaluator, else enough to fill --max-batch: "
+                         "ceil(max-batch / workers))")
     ap.add_argument("--sims", type=int, default=d["sims"],
                     help="simulations per tile (default %(default)s, as AlphaZero)")
     ap.add_argument("--sample-moves", type=int, default=d["sample_moves"],
@@ -93,15 +99,20 @@ def add_arguments(ap):
 # Worker process
 
 class _Sink:
-    """Swallows the module's per-game output, keeping error lines."""
+    """Swallows the module's per-game output, keeping error lines per thread."""
 
     def __init__(self):
-        self.errors = []
+        self.errors = {}
 
     def write(self, s):
-        if "Error" in s and len(self.errors) < 8:
-            self.errors.append(s.strip())
+        if "Error" in s:
+            mine = self.errors.setdefault(threading.get_ident(), [])
+            if len(mine) < 8:
+                mine.append(s.strip())
         return len(s)
+
+    def take(self):
+        return self.errors.pop(threading.get_ident(), [])
 
     def flush(self):
         pass
@@ -111,49 +122,143 @@ class _Sink:
 
 
 class _StoppingClient:
-    """A ``Client`` that gives up when the worker is asked to stop: a stop
-    request that arrives while the worker waits for the server interrupts
-    the wait; one that arrives while the module computes is noticed at the
-    next request. Either way SystemExit unwinds out of the game."""
+    """A ``Client`` that gives up when the worker is asked to stop: in the
+    worker's main thread a stop request that arrives while it waits for the
+    server interrupts the wait; otherwise (and in the other threads) it is
+    noticed at the next exchange. Either way SystemExit unwinds out of the
+    game."""
 
-    def __init__(self, client, state, counts):
+    def __init__(self, client, state, counts, slot):
         self.client = client
         self.state = state
         self.counts = counts
+        self.slot = slot
         self.worker = client.worker
+        self.requests_before = 0
+        self.main = threading.current_thread() is threading.main_thread()
+
+    def _enter(self):
+        if self.main:
+            self.state["inside"] = True
+
+    def _leave(self):
+        if self.main:
+            self.state["inside"] = False
 
     def put(self, request):
         state = self.state
         if state["stop"]:
             raise SystemExit(state["stop"])
-        state["inside"] = True
+        self._enter()
         try:
             self.client.put(request)
         finally:
-            state["inside"] = False
+            self._leave()
         n = self.client.requests
         if not n & 31:
-            self.counts[self.worker] = n + self.state["requests_before"]
+            self.counts[self.slot] = n + self.requests_before
 
     def recv(self):
         state = self.state
-        state["inside"] = True
+        self._enter()
         try:
             if state["stop"]:
                 raise SystemExit(state["stop"])
             return self.client.recv()
         finally:
-            state["inside"] = False
+            self._leave()
+
+
+@dataclasses.dataclass
+class _WorkerContext:
+    """What every game thread of one worker process shares."""
+    w: int
+    threads: int
+    cfg: object
+    request_fd: int
+    conn: object
+    counter: object
+    current: object
+    counts: object
+    n_games: int
+    first_game: int
+    state: dict
+    sink: _Sink
+    send_lock: object
+
+    def send(self, msg):
+        with self.send_lock:
+            _send(self.conn, msg)
+
+    def next_game(self):
+        with self.counter.get_lock():
+            g = self.counter.value
+            if g >= self.n_games:
+                return None
+            self.counter.value = g + 1
+            return g
 
 
 def _send(conn, msg):
     conn.send_bytes(pickle.dumps(msg, protocol=pickle.HIGHEST_PROTOCOL))
 
 
-def _worker_main(w, cfg, request_fd, reply_fd, conn, counter, current, counts, n_games,
-                 first_game, close_fds):
-    from velmar.server import Client, watch_parent
+def _play_games(ctx, t, reply_fd):
+    """One game thread: plays games on reply channel ``slot`` until none is
+    left or the worker is asked to stop. Returns 1 after a failed game."""
+    import velmar_self_play
     from velmar.data import game_rows
+    from velmar.server import Client
+    slot = ctx.w * ctx.threads + t
+    client = Client(slot, ctx.request_fd, reply_fd)
+    proxy = _StoppingClient(client, ctx.state, ctx.counts, slot)
+    config = types.SimpleNamespace(**ctx.cfg)
+    while not ctx.state["stop"]:
+        g = ctx.next_game()
+        if g is None:
+            break
+        ctx.current[slot] = g
+        client.reset_timers()
+        t0 = time.perf_counter()
+        c0 = time.thread_time()
+        try:
+            history, policies, payoffs = velmar_self_play.generate_game_data(
+                slot, config, proxy, proxy)
+        except BaseException as e:  # noqa: B902 - PanicException derives from BaseException
+            if ctx.state["stop"]:
+                ctx.send(("interrupted", ctx.first_game + g))
+                break
+            text = "%s: %s" % (type(e).__name__, e)
+            errors = ctx.sink.take()
+            if errors:
+                text += " (" + "; ".join(errors[-2:]) + ")"
+            ctx.send(("error", ctx.first_game + g, text))
+            ctx.current[slot] = -1
+            return 1
+        seconds = time.perf_counter() - t0
+        cpu = time.thread_time() - c0
+        proxy.requests_before += client.requests
+        ctx.counts[slot] = proxy.requests_before
+        t1 = time.perf_counter()
+        try:
+            rows = game_rows(ctx.first_game + g, history, policies, payoffs)
+        except Exception as e:
+            ctx.send(("error", ctx.first_game + g,
+                      "bad game record: %s: %s" % (type(e).__name__, e)))
+            ctx.current[slot] = -1
+            return 1
+        stats = {"worker": ctx.w, "seconds": seconds, "cpu": cpu, "requests": client.requests,
+                 "put": client.put_seconds, "wait": client.wait_seconds,
+                 "decode": client.decode_seconds, "rows_seconds": time.perf_counter() - t1}
+        ctx.send(("game", ctx.first_game + g, rows, stats))
+        ctx.current[slot] = -1
+    ctx.current[slot] = -1
+    return 0
+
+
+def _worker_main(w, threads, cfg, request_fd, reply_fds, conn, counter, current, counts,
+                 n_games, first_game, close_fds):
+    from velmar.server import watch_parent
     # The ends this worker inherited but does not use: the main process's
     # ends of the result pipes (its own included) above all. While it held
     # those, a send to a main process that is gone would block for ever
@@ -165,7 +270,7 @@ def _worker_main(w, cfg, request_fd, reply_fd, conn, counter, current, counts, n
             pass
     # A worker waiting for the server or computing notices its parent's end too.
     watch_parent(os.getppid())
-    state = {"stop": 0, "inside": False, "requests_before": 0}
+    state = {"stop": 0, "inside": False}
 
     def on_signal(signum, frame):
         state["stop"] = 128 + signum
@@ -175,59 +280,38 @@ def _worker_main(w, cfg, request_fd, reply_fd, conn, counter, current, counts, n
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
     try:
-        import velmar_self_play
+        import velmar_self_play  # noqa: F401
     except ImportError as e:
         _send(conn, ("error", -1, "cannot import velmar_self_play: %s" % e))
         return 1
-    config = types.SimpleNamespace(**cfg)
-    client = Client(w, request_fd, reply_fd)
-    proxy = _StoppingClient(client, state, counts)
-    sink = _Sink()
-    status = 0
-    while not state["stop"]:
-        with counter.get_lock():
-            g = counter.value
-            if g >= n_games:
-                break
-            counter.value = g + 1
-        current[w] = g
-        client.reset_timers()
-        t0 = time.perf_counter()
-        c0 = time.process_time()
-        try:
-            with contextlib.redirect_stdout(sink), contextlib.redirect_stderr(sink):
-                history, policies, payoffs = velmar_self_play.generate_game_data(
-                    w, config, proxy, proxy)
-        except BaseException as e:  # noqa: B902 - PanicException derives from BaseException
-            if state["stop"]:
-                _send(conn, ("interrupted", first_game + g))
-                break
-            text = "%s: %s" % (type(e).__name__, e)
-            if sink.errors:
-                text += " (" + "; ".join(sink.errors[-2:]) + ")"
-            _send(conn, ("error", first_game + g, text))
-            status = 1
-            break
-        seconds = time.perf_counter() - t0
-        cpu = time.process_time() - c0
-        state["requests_before"] += client.requests
-        counts[w] = state["requests_before"]
-        t1 = time.perf_counter()
-        try:
-            rows = game_rows(first_game + g, history, policies, payoffs)
-        except Exception as e:
-            _send(conn, ("error", first_game + g, "bad game record: %s: %s" % (type(e).__name__, e)))
-            status = 1
-            break
-        stats = {"worker": w, "seconds": seconds, "cpu": cpu, "requests": client.requests,
-                 "put": client.put_seconds, "wait": client.wait_seconds,
-                 "decode": client.decode_seconds, "rows_seconds": time.perf_counter() - t1}
-        _send(conn, ("game", first_game + g, rows, stats))
-        current[w] = -1
-    current[w] = -1
-    _send(conn, ("done", w))
+    ctx = _WorkerContext(w, threads, cfg, request_fd, conn, counter, current, counts, n_games,
+                         first_game, state, _Sink(), threading.Lock())
+    with contextlib.redirect_stdout(ctx.sink), contextlib.redirect_stderr(ctx.sink):
+        status = _run_threads(ctx, reply_fds)
+    ctx.send(("done", w))
     conn.close()
     return status
+
+
+def _run_threads(ctx, reply_fds):
+    """Plays on every reply channel at once: the first in this thread (so a
+    signal can interrupt its wait), the others in threads of their own."""
+    results = [0] * len(reply_fds)
+
+    def body(t):
+        results[t] = _play_games(ctx, t, reply_fds[t])
+
+    others = [threading.Thread(target=body, args=(t,), name="game-%d" % t, daemon=True)
+              for t in range(1, len(reply_fds))]
+    for th in others:
+        th.start()
+    try:
+        body(0)
+    finally:
+        for th in others:
+            while th.is_alive():
+                th.join(0.1)
+    return max(results)
 
 
 def _worker_entry(*args):
@@ -302,6 +386,8 @@ def option_problem(args):
     checks = [
         ("--games", a.games, 0 <= a.games <= I32_MAX, "an integer from 0 to %d" % I32_MAX),
         ("--workers", a.workers, a.workers >= 1, "at least 1"),
+        ("--threads", a.threads, a.threads is None or 1 <= a.threads <= MAX_BATCH,
+         "an integer from 1 to %d" % MAX_BATCH),
         ("--sims", a.sims, 1 <= a.sims <= U32_MAX,
          "an integer from 1 to %d (a policy target needs at least one simulation)" % U32_MAX),
         ("--sample-moves", a.sample_moves, 0 <= a.sample_moves <= U32_MAX,
@@ -327,18 +413,21 @@ def option_problem(args):
     return None
 
 
-# The main process holds four descriptors per worker while it starts them
-# (its reply pipe, its result pipe and the two pipes of its process object),
-# on top of what the interpreter and the server's pipes take.
-FDS_PER_WORKER = 4
+# The main process holds three descriptors per worker while it starts them
+# (its result pipe and the two pipes of its process object) and, until the
+# server has started, both ends of every game thread's reply pipe; on top of
+# that what the interpreter and the server's pipes take.
+FDS_PER_WORKER = 3
+FDS_PER_THREAD = 2
 FDS_SPARE = 64
 
 
-def workers_problem(workers):
-    """Why this machine cannot run `workers` workers (the open-file limit,
-    raised towards its hard limit where that helps, and the process limit),
-    or None."""
-    need = FDS_PER_WORKER * workers + FDS_SPARE
+def workers_problem(workers, threads=1):
+    """Why this machine cannot run `workers` workers of `threads` games
+    each (the open-file limit, raised towards its hard limit where that
+    helps, and the process limit), or None."""
+    per_worker = FDS_PER_WORKER + FDS_PER_THREAD * threads
+    need = per_worker * workers + FDS_SPARE
     inf = resource.RLIM_INFINITY
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     if soft != inf and soft < need:
@@ -351,7 +440,7 @@ def workers_problem(workers):
     if soft != inf and soft < need:
         return ("--workers %d needs about %d open files but the limit is %d (ulimit -n): "
                 "at most %d workers here" % (workers, need, soft,
-                                             max(0, (soft - FDS_SPARE) // FDS_PER_WORKER)))
+                                             max(0, (soft - FDS_SPARE) // per_worker)))
     nproc = resource.getrlimit(resource.RLIMIT_NPROC)[0]
     if nproc != inf and workers + 2 > nproc:
         return ("--workers %d needs %d processes but the limit is %d (ulimit -u)"
@@ -466,7 +555,7 @@ def _signals_recorded(st):
 
 def run(args):
     problem = (_import_problem() or option_problem(args)
-               or workers_problem(_workers_to_start(args)))
+               or workers_problem(_workers_to_start(args), _threads_to_start(args)))
     if problem:
         print("play: %s" % problem, file=sys.stderr)
         return 2
@@ -488,6 +577,22 @@ def _workers_to_start(args):
     return max(1, min(args.workers, args.games)) if args.games else 1
 
 
+def default_threads(evaluator, workers, max_batch):
+    """Games per worker when --threads is not given: one for the uniform
+    evaluator (it costs nothing, so more threads would only share the
+    worker's core), else enough that all the workers' games fill a batch."""
+    if evaluator.partition(":")[0] == "uniform":
+        return 1
+    return max(1, -(-max_batch // max(1, workers)))
+
+
+def _threads_to_start(args):
+    """Game threads per worker: no more than the games give each worker."""
+    workers = _workers_to_start(args)
+    threads = args.threads or default_threads(args.evaluator, workers, args.max_batch)
+    return max(1, min(threads, -(-args.games // workers))) if args.games else 1
+
+
 def _run_locked(st, lock_fd):
     from velmar import server as srv
     args = st.args
@@ -500,6 +605,9 @@ def _run_locked(st, lock_fd):
         print("play: %s" % e, file=sys.stderr)
         return 2
     workers_n = _workers_to_start(args)
+    threads = _threads_to_start(args)
+    st.threads = threads
+    slots = workers_n * threads
     cfg = dict(sims_per_move=args.sims, sample_moves=args.sample_moves, c_base=args.c_base,
                c_init=args.c_init, dirichlet_alpha=args.dirichlet_alpha,
                exploration_fraction=args.exploration_fraction)
@@ -510,7 +618,7 @@ def _run_locked(st, lock_fd):
         server_python = "/usr/bin/python3"  # NumPy and PyTorch live there, not in PyPy
     st.first_game = first_game
     request_r, request_w = os.pipe()
-    replies = [os.pipe() for _ in range(workers_n)]
+    replies = [os.pipe() for _ in range(slots)]
     try:
         server = srv.start_server(args.evaluator, request_r, [w for _, w in replies], request_w,
                                   max_batch=args.max_batch, batch_wait_ms=args.batch_wait_ms,
@@ -528,8 +636,9 @@ def _run_locked(st, lock_fd):
 
     ctx = multiprocessing.get_context("fork")
     counter = ctx.Value("i", 0)
-    current = ctx.RawArray("i", [-1] * workers_n)
-    counts = ctx.RawArray("q", workers_n)
+    current = ctx.RawArray("i", [-1] * slots)
+    counts = ctx.RawArray("q", slots)
+    st.current = current
     procs, conns = [], {}
     reply_rs = [r for r, _ in replies]
     # The main process's descriptors that no worker needs.
@@ -539,10 +648,11 @@ def _run_locked(st, lock_fd):
         if st.stop_signal:
             break
         r, wconn = ctx.Pipe(duplex=False)
-        others = [fd for i, fd in enumerate(reply_rs) if i != w]
+        mine = reply_rs[w * threads:(w + 1) * threads]
+        others = [fd for fd in reply_rs if fd not in mine]
         close_fds = others + inherited + [c.fileno() for c in conns] + [r.fileno()]
         p = ctx.Process(target=_worker_entry, name="velmar-worker-%d" % w,
-                        args=(w, cfg, request_w, reply_rs[w], wconn, counter, current,
+                        args=(w, threads, cfg, request_w, mine, wconn, counter, current,
                               counts, args.games, first_game, close_fds))
         try:
             p.start()
@@ -558,8 +668,8 @@ def _run_locked(st, lock_fd):
         conns[r] = w
     for fd in reply_rs:
         os.close(fd)
-    for w in range(len(procs), workers_n):  # not started: the server must not wait for them
-        server.worker_gone(w)
+    for slot in range(len(procs) * threads, slots):  # not started: the server must not wait
+        server.worker_gone(slot)
     status = max(status, _supervise(st, server, procs, conns, current, counts, next_shard,
                                     workers_n))
     st.server_stats = server.stop()
@@ -657,16 +767,20 @@ def _supervise(st, server, procs, conns, current, counts, next_shard, workers_n)
             else:
                 w, p = live.pop(r)
                 p.join()
-                server.worker_gone(w)
+                slots = range(w * st.threads, (w + 1) * st.threads)
+                for slot in slots:
+                    server.worker_gone(slot)
                 if w not in done and p.exitcode != 0 and w not in gone_reported:
                     gone_reported.add(w)
-                    g = current[w]
+                    games = [current[s] + _first(st) for s in slots if current[s] >= 0]
                     how = ("killed by signal %d" % -p.exitcode if p.exitcode < 0
                            else "exit status %d" % p.exitcode)
-                    st.errors.append("worker %d died (%s)%s" % (
-                        w, how, " while playing game %d" % (g + _first(st)) if g >= 0 else ""))
-                    if g >= 0:
-                        st.lost.append((g + _first(st), "worker died"))
+                    playing = ""
+                    if games:
+                        playing = " while playing game%s %s" % (
+                            "s" if len(games) > 1 else "", ", ".join(map(str, games)))
+                    st.errors.append("worker %d died (%s)%s" % (w, how, playing))
+                    st.lost.extend((g, "worker died") for g in games)
                     status = 1
         if server.popen.poll() is not None and not (st.stop_signal or st.halt):
             st.errors.append("the inference server exited (status %s)" % server.popen.returncode)
@@ -711,8 +825,9 @@ def _progress(st, counts, workers_n):
     left_tiles = max(0.0, args.games * per_game - tiles)
     rate = tiles / elapsed
     left = left_tiles / rate if rate > 0 else None
-    line = ("games %d/%d | %d tiles, %.1f tiles/s | %.0f sims/s | %s left"
-            % (len(st.finished), args.games, tiles, rate, evals / elapsed, _fmt_duration(left)))
+    in_flight = sum(1 for g in st.current if g >= 0)
+    line = ("games %d/%d (%d in flight) | %d tiles, %.1f tiles/s | %.0f sims/s | %s left"
+            % (len(st.finished), args.games, in_flight, tiles, rate, evals / elapsed, _fmt_duration(left)))
     if st.stop_signal or st.halt:
         line += " | stopping"
     sys.stderr.write("\r" + line.ljust(78))
@@ -795,7 +910,8 @@ def _summary(st, workers_n, status):
         "config": dict(sims=args.sims, sample_moves=args.sample_moves, c_base=args.c_base,
                        c_init=args.c_init, dirichlet_alpha=args.dirichlet_alpha,
                        exploration_fraction=args.exploration_fraction, evaluator=args.evaluator,
-                       seed=args.seed, python=sys.implementation.name),
+                       seed=args.seed, python=sys.implementation.name,
+                       threads=getattr(st, "threads", 1)),
         "shards": [{"path": os.path.basename(s["path"]), "games": s["games"], "rows": s["rows"]}
                    for s in st.shards],
         "interrupted_by": (signal.Signals(st.stop_signal).name if st.stop_signal > 0 else None),
