@@ -26,6 +26,7 @@ whose main process is gone exits.
 
 import argparse
 import contextlib
+import dataclasses
 import errno
 import fcntl
 import multiprocessing
@@ -39,13 +40,14 @@ import time
 from velmar import play_report as report
 from velmar.play_options import (I32_MAX, PlayError, add_arguments, default_threads,  # noqa: F401
                                  option_problem, workers_problem)
-from velmar.play_worker import worker_entry
+from velmar.play_worker import (GameDone, GameFailed, GameInterrupted, WorkerDone,
+                                worker_entry)
 
 class Run:
     def __init__(self, args):
         self.args = args
         self.games = {}       # game index -> rows, not yet written
-        self.finished = []    # (game index, tiles, payoffs, scores, stats)
+        self.finished = []    # report.FinishedGame records
         self.lost = []        # (game index, reason)
         self.errors = []
         self.shards = []
@@ -198,7 +200,6 @@ def _threads_to_start(args):
 
 
 def _run_locked(st, lock_fd):
-    from velmar import server as srv
     args = st.args
     try:
         next_shard, first_game = _existing(args.out)
@@ -208,74 +209,16 @@ def _run_locked(st, lock_fd):
     except PlayError as e:
         print("play: %s" % e, file=sys.stderr)
         return 2
-    workers_n = _workers_to_start(args)
-    threads = _threads_to_start(args)
-    st.threads = threads
-    slots = workers_n * threads
-    cfg = dict(sims_per_move=args.sims, sample_moves=args.sample_moves, c_base=args.c_base,
-               c_init=args.c_init, dirichlet_alpha=args.dirichlet_alpha,
-               exploration_fraction=args.exploration_fraction)
-
-    server_python = args.server_python
-    if (server_python is None and sys.implementation.name == "pypy"
-            and args.evaluator.partition(":")[0] != "uniform" and os.path.exists("/usr/bin/python3")):
-        server_python = "/usr/bin/python3"  # NumPy and PyTorch live there, not in PyPy
     st.first_game = first_game
-    request_r, request_w = os.pipe()
-    replies = [os.pipe() for _ in range(slots)]
-    try:
-        server = srv.start_server(args.evaluator, request_r, [w for _, w in replies], request_w,
-                                  max_batch=args.max_batch, batch_wait_ms=args.batch_wait_ms,
-                                  seed=args.seed, device=args.device, python=server_python)
-    except (srv.ServerStartError, OSError) as e:
-        print("play: %s" % e, file=sys.stderr)
-        os.close(request_w)
-        for r, _ in replies:
-            os.close(r)
+    st.next_shard = next_shard
+    workers_n = _workers_to_start(args)
+    st.threads = _threads_to_start(args)
+    started = _start_server(st, workers_n * st.threads)
+    if started is None:
         return 2
-    finally:
-        os.close(request_r)
-        for _, w in replies:
-            os.close(w)
-
-    ctx = multiprocessing.get_context("fork")
-    counter = ctx.Value("i", 0)
-    current = ctx.RawArray("i", [-1] * slots)
-    counts = ctx.RawArray("q", slots)
-    st.current = current
-    procs, conns = [], {}
-    reply_rs = [r for r, _ in replies]
-    # The main process's descriptors that no worker needs.
-    inherited = [lock_fd, server.popen.stdout.fileno()]
-    status = 0
-    for w in range(workers_n):
-        if st.stop_signal:
-            break
-        r, wconn = ctx.Pipe(duplex=False)
-        mine = reply_rs[w * threads:(w + 1) * threads]
-        others = [fd for fd in reply_rs if fd not in mine]
-        close_fds = others + inherited + [c.fileno() for c in conns] + [r.fileno()]
-        p = ctx.Process(target=worker_entry, name="velmar-worker-%d" % w,
-                        args=(w, threads, cfg, request_w, mine, wconn, counter, current,
-                              counts, args.games, first_game, close_fds))
-        try:
-            p.start()
-        except OSError as e:
-            st.errors.append("cannot start worker %d: %s" % (w, e.strerror or e))
-            st.halt = True
-            status = 1
-            r.close()
-            wconn.close()
-            break
-        wconn.close()
-        procs.append(p)
-        conns[r] = w
-    for fd in reply_rs:
-        os.close(fd)
-    for slot in range(len(procs) * threads, slots):  # not started: the server must not wait
-        server.worker_gone(slot)
-    status = max(status, _supervise(st, server, procs, conns, current, counts, next_shard,
-                                    workers_n))
+    server, request_w, reply_rs = started
+    procs, conns, status = _start_workers(st, workers_n, server, request_w, reply_rs, lock_fd)
+    status = max(status, _supervise(st, server, procs, conns, workers_n))
     st.server_stats = server.stop()
     try:
         os.close(request_w)
@@ -290,6 +233,83 @@ def _run_locked(st, lock_fd):
     if not written and summary["exit_status"] == 0:
         return 1
     return summary["exit_status"]
+
+
+def _server_python(args):
+    if (args.server_python is None and sys.implementation.name == "pypy"
+            and args.evaluator.partition(":")[0] != "uniform" and os.path.exists("/usr/bin/python3")):
+        return "/usr/bin/python3"  # NumPy and PyTorch live there, not in PyPy
+    return args.server_python
+
+
+def _start_server(st, slots):
+    """Starts the server with one reply pipe per game thread: (server, the
+    request pipe's write end, the reply pipes' read ends), or None after
+    saying why it could not start."""
+    from velmar import server as srv
+    args = st.args
+    request_r, request_w = os.pipe()
+    replies = [os.pipe() for _ in range(slots)]
+    try:
+        server = srv.start_server(args.evaluator, request_r, [w for _, w in replies], request_w,
+                                  max_batch=args.max_batch, batch_wait_ms=args.batch_wait_ms,
+                                  seed=args.seed, device=args.device,
+                                  python=_server_python(args))
+    except (srv.ServerStartError, OSError) as e:
+        print("play: %s" % e, file=sys.stderr)
+        os.close(request_w)
+        for r, _ in replies:
+            os.close(r)
+        return None
+    finally:
+        os.close(request_r)
+        for _, w in replies:
+            os.close(w)
+    return server, request_w, [r for r, _ in replies]
+
+
+def _start_workers(st, workers_n, server, request_w, reply_rs, lock_fd):
+    """Forks the workers, each with its threads' reply pipes: (processes,
+    {result pipe: worker}, status)."""
+    args, threads = st.args, st.threads
+    cfg = dict(sims_per_move=args.sims, sample_moves=args.sample_moves, c_base=args.c_base,
+               c_init=args.c_init, dirichlet_alpha=args.dirichlet_alpha,
+               exploration_fraction=args.exploration_fraction)
+    ctx = multiprocessing.get_context("fork")
+    counter = ctx.Value("i", 0)
+    st.current = ctx.RawArray("i", [-1] * len(reply_rs))
+    st.counts = ctx.RawArray("q", len(reply_rs))
+    procs, conns = [], {}
+    # The main process's descriptors that no worker needs.
+    inherited = [lock_fd, server.popen.stdout.fileno()]
+    status = 0
+    for w in range(workers_n):
+        if st.stop_signal:
+            break
+        r, wconn = ctx.Pipe(duplex=False)
+        mine = reply_rs[w * threads:(w + 1) * threads]
+        others = [fd for fd in reply_rs if fd not in mine]
+        close_fds = others + inherited + [c.fileno() for c in conns] + [r.fileno()]
+        p = ctx.Process(target=worker_entry, name="velmar-worker-%d" % w,
+                        args=(w, threads, cfg, request_w, mine, wconn, counter, st.current,
+                              st.counts, args.games, st.first_game, close_fds))
+        try:
+            p.start()
+        except OSError as e:
+            st.errors.append("cannot start worker %d: %s" % (w, e.strerror or e))
+            st.halt = True
+            status = 1
+            r.close()
+            wconn.close()
+            break
+        wconn.close()
+        procs.append(p)
+        conns[r] = w
+    for fd in reply_rs:
+        os.close(fd)
+    for slot in range(len(procs) * threads, len(reply_rs)):  # not started: nobody to wait for
+        server.worker_gone(slot)
+    return procs, conns, status
 
 
 def _write_shard(st, index):
@@ -312,94 +332,116 @@ def _write_shard(st, index):
     st.shards.append({"path": path, "games": take, "rows": rows})
 
 
-def _supervise(st, server, procs, conns, current, counts, next_shard, workers_n):
+@dataclasses.dataclass
+class _Watch:
+    """What the supervision loop keeps track of."""
+    conns: dict            # result pipe -> worker
+    live: dict             # process sentinel -> (worker, process)
+    done: set = dataclasses.field(default_factory=set)   # workers that said "done"
+    gone_reported: set = dataclasses.field(default_factory=set)
+    stopping_since: float = None
+    status: int = 0
+
+
+def _supervise(st, server, procs, conns, workers_n):
     args = st.args
-    done = set()
-    live = {p.sentinel: (w, p) for w, p in enumerate(procs)}
-    stopping_since = None
+    watch = _Watch(conns, {p.sentinel: (w, p) for w, p in enumerate(procs)})
     last_line = 0.0
     tty = sys.stderr.isatty()
-    gone_reported = set()
-    status = 0
-    while conns or live:
-        waitables = list(conns) + list(live)
+    while watch.conns or watch.live:
+        waitables = list(watch.conns) + list(watch.live)
         for r in multiprocessing.connection.wait(waitables, timeout=0.25):
-            if r in conns:
-                w = conns[r]
-                try:
-                    msg = pickle.loads(r.recv_bytes())
-                except (EOFError, OSError):
-                    del conns[r]
-                    r.close()
-                    continue
-                kind = msg[0]
-                if kind == "game":
-                    _, g, rows, stats = msg
-                    st.games[g] = rows
-                    pay = list(rows["payoff"][:4])
-                    st.finished.append((g, len(rows["player"]), pay, list(rows["scores"]), stats))
-                    if not args.quiet and not tty:
-                        print("game %d finished: %d tiles, payoff %s, score %s"
-                              % (g, len(rows["player"]), pay, list(rows["scores"])),
-                              file=sys.stderr, flush=True)
-                    while st.shard_due():
-                        _write_shard(st, next_shard + len(st.shards))
-                elif kind == "interrupted":
-                    st.lost.append((msg[1], "interrupted"))
-                elif kind == "error":
-                    st.errors.append("worker %d, game %d: %s" % (w, msg[1], msg[2]))
-                    if msg[1] >= 0:
-                        st.lost.append((msg[1], "failed"))
-                    status = 1
-                elif kind == "done":
-                    done.add(w)
+            if r in watch.conns:
+                _receive(st, watch, r, tty)
             else:
-                w, p = live.pop(r)
-                p.join()
-                slots = range(w * st.threads, (w + 1) * st.threads)
-                for slot in slots:
-                    server.worker_gone(slot)
-                if w not in done and p.exitcode != 0 and w not in gone_reported:
-                    gone_reported.add(w)
-                    games = [current[s] + _first(st) for s in slots if current[s] >= 0]
-                    how = ("killed by signal %d" % -p.exitcode if p.exitcode < 0
-                           else "exit status %d" % p.exitcode)
-                    playing = ""
-                    if games:
-                        playing = " while playing game%s %s" % (
-                            "s" if len(games) > 1 else "", ", ".join(map(str, games)))
-                    st.errors.append("worker %d died (%s)%s" % (w, how, playing))
-                    st.lost.extend((g, "worker died") for g in games)
-                    status = 1
+                _reap(st, watch, server, r)
         if server.popen.poll() is not None and not (st.stop_signal or st.halt):
             st.errors.append("the inference server exited (status %s)" % server.popen.returncode)
             st.halt = True
-            status = 1
-        if (st.stop_signal or st.halt) and stopping_since is None:
-            stopping_since = time.time()
-            for w, p in live.values():
-                try:
-                    os.kill(p.pid, signal.SIGTERM)
-                except OSError:
-                    pass
-        if stopping_since is not None and time.time() - stopping_since > 15:
-            for w, p in live.values():
-                try:
-                    os.kill(p.pid, signal.SIGKILL)
-                except OSError:
-                    pass
+            watch.status = 1
+        _stop_workers(st, watch)
         now = time.time()
         if not args.quiet and tty and now - last_line >= 0.5:
             last_line = now
-            report.progress(st, counts, workers_n)
+            report.progress(st, st.counts, workers_n)
     if not args.quiet and tty:
-        report.progress(st, counts, workers_n)
+        report.progress(st, st.counts, workers_n)
         sys.stderr.write("\n")
-    return status
+    return watch.status
 
 
-def _first(st):
-    return st.first_game
+def _receive(st, watch, r, tty):
+    """Takes one message from a worker's result pipe."""
+    w = watch.conns[r]
+    try:
+        msg = pickle.loads(r.recv_bytes())
+    except (EOFError, OSError):
+        del watch.conns[r]
+        r.close()
+        return
+    if isinstance(msg, GameDone):
+        rows = msg.rows
+        st.games[msg.game] = rows
+        game = report.FinishedGame(msg.game, len(rows["player"]), list(rows["payoff"][:4]),
+                                   list(rows["scores"]), msg.stats)
+        st.finished.append(game)
+        if not st.args.quiet and not tty:
+            print("game %d finished: %d tiles, payoff %s, score %s"
+                  % (game.game, game.tiles, game.payoffs, game.scores), file=sys.stderr,
+                  flush=True)
+        while st.shard_due():
+            _write_shard(st, st.next_shard + len(st.shards))
+    elif isinstance(msg, GameInterrupted):
+        st.lost.append((msg.game, "interrupted"))
+    elif isinstance(msg, GameFailed):
+        st.errors.append("worker %d, game %d: %s" % (w, msg.game, msg.text))
+        if msg.game >= 0:
+            st.lost.append((msg.game, "failed"))
+        watch.status = 1
+    elif isinstance(msg, WorkerDone):
+        watch.done.add(w)
+
+
+def _reap(st, watch, server, sentinel):
+    """A worker process has ended: its reply channels are retired, and
+    where it died, it is reported with every game it had in flight."""
+    w, p = watch.live.pop(sentinel)
+    p.join()
+    slots = range(w * st.threads, (w + 1) * st.threads)
+    for slot in slots:
+        server.worker_gone(slot)
+    if w in watch.done or p.exitcode == 0 or w in watch.gone_reported:
+        return
+    watch.gone_reported.add(w)
+    games = [st.current[s] + st.first_game for s in slots if st.current[s] >= 0]
+    how = ("killed by signal %d" % -p.exitcode if p.exitcode < 0
+           else "exit status %d" % p.exitcode)
+    playing = ""
+    if games:
+        playing = " while playing game%s %s" % ("s" if len(games) > 1 else "",
+                                                ", ".join(map(str, games)))
+    st.errors.append("worker %d died (%s)%s" % (w, how, playing))
+    st.lost.extend((g, "worker died") for g in games)
+    watch.status = 1
+
+
+def _stop_workers(st, watch):
+    """Once the run is stopping: SIGTERM to every worker, SIGKILL to those
+    still there 15 seconds later."""
+    if not (st.stop_signal or st.halt):
+        return
+    if watch.stopping_since is None:
+        watch.stopping_since = time.time()
+        sig = signal.SIGTERM
+    elif time.time() - watch.stopping_since > 15:
+        sig = signal.SIGKILL
+    else:
+        return
+    for w, p in watch.live.values():
+        try:
+            os.kill(p.pid, sig)
+        except OSError:
+            pass
 
 
 def main(argv=None):

@@ -3,11 +3,24 @@ summary printed at the end.
 """
 
 import contextlib
+import dataclasses
 import json
 import os
 import signal
 import sys
 import time
+
+
+@dataclasses.dataclass
+class FinishedGame:
+    """A game a worker delivered: its index, length, payoffs and scores per
+    seat, and the worker's timings (worker, seconds, cpu, requests, put,
+    wait, decode, rows_seconds)."""
+    game: int
+    tiles: int
+    payoffs: list
+    scores: list
+    stats: dict
 
 
 TYPICAL_TILES = 300  # a guess of a game's length until one has finished
@@ -28,8 +41,8 @@ def progress(st, counts, workers_n):
     args = st.args
     elapsed = max(time.time() - st.t0, 1e-9)
     evals = sum(counts)
-    done_tiles = sum(f[1] for f in st.finished)
-    done_evals = sum(f[4]["requests"] for f in st.finished)
+    done_tiles = sum(f.tiles for f in st.finished)
+    done_evals = sum(f.stats["requests"] for f in st.finished)
     live_tiles = max(0, evals - done_evals) / (args.sims + 1)
     tiles = done_tiles + live_tiles
     per_game = done_tiles / len(st.finished) if st.finished else TYPICAL_TILES
@@ -73,21 +86,11 @@ def write_summary(st, summary):
         return False
 
 
-def summary(st, workers_n, status):
-    args = st.args
-    elapsed = time.time() - st.t0
-    n = len(st.finished)
-    tiles = sum(f[1] for f in st.finished)
-    wins = [0.0] * 4
-    outright = [0] * 4
-    scores = [0.0] * 4
-    for _, _, pay, sc, _ in st.finished:
-        for p in range(4):
-            wins[p] += pay[p]
-            outright[p] += pay[p] == 1.0
-            scores[p] += sc[p]
+def _per_worker(finished):
+    """Each worker's games and its time split, summed over its threads."""
     per_worker = {}
-    for _, _, _, _, s in st.finished:
+    for f in finished:
+        s = f.stats
         a = per_worker.setdefault(s["worker"], dict(games=0, seconds=0.0, cpu=0.0, put=0.0,
                                                     wait=0.0, decode=0.0, requests=0,
                                                     rows_seconds=0.0))
@@ -108,13 +111,32 @@ def summary(st, workers_n, status):
             "microseconds_per_request": round(1e6 * sec / max(1, a["requests"]), 1),
             "record_seconds": round(a["rows_seconds"], 3),
         })
-    if st.stop_signal > 0:
-        exit_status = 128 + st.stop_signal
-    else:
-        exit_status = status
+    return workers
+
+
+def _seat_totals(finished):
+    wins, outright, scores = [0.0] * 4, [0] * 4, [0.0] * 4
+    for f in finished:
+        for p in range(4):
+            wins[p] += f.payoffs[p]
+            outright[p] += f.payoffs[p] == 1.0
+            scores[p] += f.scores[p]
+    return wins, outright, scores
+
+
+def summary(st, workers_n, status):
+    args = st.args
+    elapsed = time.time() - st.t0
+    n = len(st.finished)
+    tiles = sum(f.tiles for f in st.finished)
+    wins, outright, scores = _seat_totals(st.finished)
+    exit_status = 128 + st.stop_signal if st.stop_signal > 0 else status
     if st.errors and exit_status == 0:
         exit_status = 1
-    requests = sum(f[4]["requests"] for f in st.finished)
+    requests = sum(f.stats["requests"] for f in st.finished)
+
+    def rate(x):
+        return x / elapsed if elapsed > 0 else 0.0
     return {
         "games_requested": args.games,
         "games_finished": n,
@@ -126,12 +148,12 @@ def summary(st, workers_n, status):
         "outright_wins_per_seat": outright,
         "mean_scores": [s / n for s in scores] if n else None,
         "seconds": round(elapsed, 3),
-        "games_per_hour": n * 3600.0 / elapsed if elapsed > 0 else 0.0,
-        "tiles_per_second": tiles / elapsed if elapsed > 0 else 0.0,
-        "simulations_per_second": tiles * args.sims / elapsed if elapsed > 0 else 0.0,
-        "evaluations_per_second": requests / elapsed if elapsed > 0 else 0.0,
+        "games_per_hour": rate(n * 3600.0),
+        "tiles_per_second": rate(tiles),
+        "simulations_per_second": rate(tiles * args.sims),
+        "evaluations_per_second": rate(requests),
         "workers": workers_n,
-        "per_worker": workers,
+        "per_worker": _per_worker(st.finished),
         "server": getattr(st, "server_stats", None),
         "config": dict(sims=args.sims, sample_moves=args.sample_moves, c_base=args.c_base,
                        c_init=args.c_init, dirichlet_alpha=args.dirichlet_alpha,

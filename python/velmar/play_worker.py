@@ -116,6 +116,33 @@ class _WorkerContext:
             return g
 
 
+@dataclasses.dataclass
+class GameDone:
+    """A finished game: its training rows and the thread's timings."""
+    game: int
+    rows: dict
+    stats: dict
+
+
+@dataclasses.dataclass
+class GameInterrupted:
+    """A game abandoned because the worker was asked to stop."""
+    game: int
+
+
+@dataclasses.dataclass
+class GameFailed:
+    """A game that failed (-1: the worker could not start playing)."""
+    game: int
+    text: str
+
+
+@dataclasses.dataclass
+class WorkerDone:
+    """The worker's last message: every game thread has ended."""
+    worker: int
+
+
 def _send(conn, msg):
     conn.send_bytes(pickle.dumps(msg, protocol=pickle.HIGHEST_PROTOCOL))
 
@@ -143,13 +170,13 @@ def _play_games(ctx, t, reply_fd):
                 slot, config, proxy, proxy)
         except BaseException as e:  # noqa: B902 - PanicException derives from BaseException
             if ctx.state["stop"]:
-                ctx.send(("interrupted", ctx.first_game + g))
+                ctx.send(GameInterrupted(ctx.first_game + g))
                 break
             text = "%s: %s" % (type(e).__name__, e)
             errors = ctx.sink.take()
             if errors:
                 text += " (" + "; ".join(errors[-2:]) + ")"
-            ctx.send(("error", ctx.first_game + g, text))
+            ctx.send(GameFailed(ctx.first_game + g, text))
             ctx.current[slot] = -1
             return 1
         seconds = time.perf_counter() - t0
@@ -160,14 +187,14 @@ def _play_games(ctx, t, reply_fd):
         try:
             rows = game_rows(ctx.first_game + g, history, policies, payoffs)
         except Exception as e:
-            ctx.send(("error", ctx.first_game + g,
-                      "bad game record: %s: %s" % (type(e).__name__, e)))
+            ctx.send(GameFailed(ctx.first_game + g,
+                                "bad game record: %s: %s" % (type(e).__name__, e)))
             ctx.current[slot] = -1
             return 1
         stats = {"worker": ctx.w, "seconds": seconds, "cpu": cpu, "requests": client.requests,
                  "put": client.put_seconds, "wait": client.wait_seconds,
                  "decode": client.decode_seconds, "rows_seconds": time.perf_counter() - t1}
-        ctx.send(("game", ctx.first_game + g, rows, stats))
+        ctx.send(GameDone(ctx.first_game + g, rows, stats))
         ctx.current[slot] = -1
     ctx.current[slot] = -1
     return 0
@@ -199,13 +226,13 @@ def _worker_main(w, threads, cfg, request_fd, reply_fds, conn, counter, current,
     try:
         import velmar_self_play  # noqa: F401
     except ImportError as e:
-        _send(conn, ("error", -1, "cannot import velmar_self_play: %s" % e))
+        _send(conn, GameFailed(-1, "cannot import velmar_self_play: %s" % e))
         return 1
     ctx = _WorkerContext(w, threads, cfg, request_fd, conn, counter, current, counts, n_games,
                          first_game, state, _Sink(), threading.Lock())
     with contextlib.redirect_stdout(ctx.sink), contextlib.redirect_stderr(ctx.sink):
         status = _run_threads(ctx, reply_fds)
-    ctx.send(("done", w))
+    ctx.send(WorkerDone(w))
     conn.close()
     return status
 
