@@ -8,7 +8,7 @@ import zipfile
 import pytest
 
 from velmar import data
-from velmar.server import unpack_planes_py
+from velmar.planes import unpack_planes_py
 
 from selfplay_helpers import need_extension, random_game
 

@@ -8,7 +8,7 @@ import time
 import pytest
 
 from velmar import data
-from velmar.server import unpack_planes_py
+from velmar.planes import unpack_planes_py
 
 from selfplay_helpers import (REPO, need_extension, play_command, run_play, summary,
                               velmar_env)

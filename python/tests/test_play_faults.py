@@ -297,9 +297,9 @@ elif phase == "server-stopping":
 elif phase == "last-shard":
     data.write_shard = signalled(data.write_shard)
 elif phase == "summary":
-    play._summary = signalled(play._summary)
+    play.report.summary = signalled(play.report.summary)
 elif phase == "after-summary":
-    play._write_summary = signalled(play._write_summary)
+    play.report.write_summary = signalled(play.report.write_summary)
 sys.exit(play.main(sys.argv[2:]))
 """
 

@@ -6,6 +6,7 @@ import threading
 
 import pytest
 
+from velmar import planes as planes_mod
 from velmar import server as srv
 from velmar.evaluators import Evaluator, UniformEvaluator, make_evaluator
 
@@ -16,7 +17,7 @@ def random_planes(rng, density=0.3):
     return [[1.0 if rng.random() < density else 0.0 for _ in range(400)] for _ in range(5)]
 
 
-@pytest.mark.parametrize("pack", [srv._pack_planes_struct, srv._pack_planes_loop],
+@pytest.mark.parametrize("pack", [planes_mod.pack_planes_struct, planes_mod.pack_planes_loop],
                          ids=["struct", "loop"])
 @pytest.mark.parametrize("seed", range(4))
 def test_pack_round_trip(pack, seed):
@@ -24,7 +25,7 @@ def test_pack_round_trip(pack, seed):
     bits = pack(planes)
     assert len(bits) == srv.BITS_SIZE
     assert srv.unpack_planes_py(bits) == planes
-    other = srv._pack_planes_loop if pack is srv._pack_planes_struct else srv._pack_planes_struct
+    other = planes_mod.pack_planes_loop if pack is planes_mod.pack_planes_struct else planes_mod.pack_planes_struct
     assert other(planes) == bits
 
 
@@ -34,7 +35,7 @@ def test_c_packer_matches_the_python_packers(seed):
     rng = random.Random(seed)
     planes = random_planes(rng, density=[0.0, 0.05, 0.5, 1.0][seed])
     bits = rules.pack_planes(planes)
-    assert bits == srv._pack_planes_loop(planes)
+    assert bits == planes_mod.pack_planes_loop(planes)
     assert srv.unpack_planes_py(bits) == planes
     assert rules.pack_planes(tuple(tuple(p) for p in planes)) == bits
     assert rules.pack_planes([[int(v) for v in p] for p in planes]) == bits
@@ -50,66 +51,11 @@ def test_c_packer_refuses_other_sizes(shape):
 
 def test_client_packer_under_cpython_is_the_c_one():
     pytest.importorskip("velmar.rules")
-    if srv.sys.implementation.name == "pypy":
-        assert srv.make_packer() is srv._pack_planes_loop
+    if planes_mod.sys.implementation.name == "pypy":
+        assert srv.make_packer() is planes_mod.pack_planes_loop
     else:
         from velmar.rules import pack_planes
         assert srv.make_packer() is pack_planes
-
-
-def test_identity_packer_matches_struct_packing():
-    rng = random.Random(11)
-    pack = srv.IdentityPacker()
-    zero, one = float("0"), float("1")  # objects of their own, as the module's are
-    for density in [0.0, 0.3, 1.0, 0.05, 0.5, 0.9]:
-        planes = [[one if rng.random() < density else zero for _ in range(400)] for _ in range(5)]
-        assert pack(planes) == srv._pack_planes_struct(planes)
-        assert pack(planes) == srv._pack_planes_struct(planes)
-        assert srv.unpack_planes_py(pack(planes)) == planes
-
-
-@pytest.mark.parametrize("odd", ["other_one", "other_zero", "int_one", "int_zero", "true",
-                                 "nested", "half", "minus_zero"])
-def test_identity_packer_falls_back_on_other_entries(odd):
-    rng = random.Random(12)
-    pack = srv.IdentityPacker()
-    zero, one = float("0"), float("1")
-    planes = [[one if rng.random() < 0.3 else zero for _ in range(400)] for _ in range(5)]
-    pack(planes)  # learns zero and one
-    cells = [(0, 0), (2, 17), (4, 399)]
-    value = {"other_one": float("1"), "other_zero": float("0"), "int_one": 1, "int_zero": 0,
-             "true": True, "nested": [1.0], "half": 0.5, "minus_zero": -0.0}[odd]
-    for k, x in cells:
-        planes[k][x] = value
-    if odd in ("nested", "minus_zero"):
-        with pytest.raises(Exception) as expected:
-            srv._pack_planes_struct(planes)
-        with pytest.raises(expected.type):
-            pack(planes)
-        return
-    expected = srv._pack_planes_struct(planes)
-    assert pack(planes) == expected
-    assert pack(planes) == expected
-    planes[2][17] = one  # back to the learnt objects save two entries
-    assert pack(planes) == srv._pack_planes_struct(planes)
-
-
-def test_identity_packer_treats_other_sizes_like_struct_packing():
-    pack = srv.IdentityPacker()
-    planes = [[0.0] * 400 for _ in range(5)]
-    planes[1][3] = 1.0
-    planes[2][0] = 1.0
-    pack(planes)
-    planes[1].insert(0, 1.0)
-    planes[2].pop()  # the same total size, one plane longer and one shorter
-    assert pack(planes) == srv._pack_planes_struct(planes)
-    planes[0].pop()
-    with pytest.raises(Exception) as expected:
-        srv._pack_planes_struct(planes)
-    with pytest.raises(expected.type):
-        pack(planes)
-    with pytest.raises(ValueError):
-        pack(planes[:4])
 
 
 @pytest.mark.parametrize("plane,cell", [(0, 0), (1, 7), (2, 399), (4, 123), (4, 399)])

@@ -77,8 +77,14 @@ def test_svg_shows_the_position(game, t):
     else:
         k = rep.piece[n - 1]
         cells = [c for (_, c), pk in zip(history[:n], rep.piece) if pk == k]
-        assert len(paths) == 1
-        assert paths[0].get("d").count("M") == len(show.outline_segments(cells))
+        assert len(paths) == 2  # every piece's edges, then the last piece's outline
+        assert paths[1].get("d").count("M") == len(show.outline_segments(cells))
+        edges = set(show.piece_segments(rep.pieces_at(n)))
+        assert paths[0].get("d").count("M") == len(show.piece_segments(rep.pieces_at(n)))
+        assert set(show.outline_segments(cells)) <= edges
+        for k in set(rep.piece[:n]):  # every piece is edged all round
+            own = [c for (_, c), pk in zip(history[:n], rep.piece) if pk == k]
+            assert set(show.outline_segments(own)) <= edges
 
 
 def run_show(*args):

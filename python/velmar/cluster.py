@@ -35,7 +35,7 @@ from velmar import data
 
 FORWARDED = ("sims", "sample_moves", "c_base", "c_init", "dirichlet_alpha",
              "exploration_fraction", "seed", "max_batch", "batch_wait_ms", "device",
-             "server_python", "workers")
+             "server_python", "workers", "threads")
 WEIGHTS_DIR = os.path.join(tempfile.gettempdir(), "velmar-weights")
 
 

@@ -115,8 +115,8 @@ class ClusterRun:
             client.close()
             if local is not None:
                 local.close()
-        from velmar import play
-        play._write_json(os.path.join(a.out, "summary.json"), summary)
+        from velmar import play_report
+        play_report.write_json(os.path.join(a.out, "summary.json"), summary)
         self._print(summary)
         return summary["exit_status"]
 
@@ -157,9 +157,9 @@ class ClusterRun:
         tiles = sum(v[0] for v in self.games.values())
         n = len(self.games)
         left = (self.args.games - n) * elapsed / n if n else None
-        from velmar import play
+        from velmar import play_report
         line = ("games %d/%d | %d tasks running | %.1f tiles/s | %s left"
-                % (n, self.args.games, flight, tiles / elapsed, play._fmt_duration(left)))
+                % (n, self.args.games, flight, tiles / elapsed, play_report._fmt_duration(left)))
         if self.stop_signal:
             line += " | stopping"
         sys.stderr.write("\r" + line.ljust(78))

@@ -22,7 +22,8 @@ The server calls ``evaluate_bits(bits, n)`` with the packed requests of a
 batch; the base class unpacks them with NumPy and encodes the replies. The
 uniform evaluator overrides it and needs no NumPy.
 
-Evaluator names understood by ``make_evaluator``: ``uniform``,
+Evaluator names understood by ``make_evaluator``: ``uniform``, ``sleep:MS``
+(uniform answers after MS milliseconds per batch, for measuring batching),
 ``heuristic[:TEMPERATURE[:CORNER_WEIGHT]]`` (``velmar.heuristic``), ``numpy``,
 ``numpy:PATH`` (weights from an .npz), ``torch``, ``torch:PATH`` (a state
 dict saved with torch.save, or an .npz of the same names), and
@@ -33,7 +34,7 @@ dict saved with torch.save, or an .npz of the same names), and
 import importlib
 import os
 
-from velmar.server import CELLS, PLANES, REPLY_SIZE, encode_reply
+from velmar.planes import CELLS, PLANES, encode_replies, encode_reply, unpack_planes
 
 CORNERS = (0, 19, 399, 380)  # starting corner of seats 0..3
 
@@ -55,15 +56,8 @@ class Evaluator:
         raise NotImplementedError
 
     def evaluate_bits(self, bits, n):
-        import numpy as np
-        flat = np.unpackbits(np.frombuffer(bits, dtype=np.uint8), bitorder="little")
-        planes = flat.reshape(n, PLANES, 20, 20).astype(np.float32)
-        logits, values = self.evaluate(planes)
-        out = np.empty((n, CELLS + 4), dtype="<f4")
-        out[:, :CELLS] = logits
-        out[:, CELLS:] = values
-        raw = out.tobytes()
-        return [raw[i * REPLY_SIZE:(i + 1) * REPLY_SIZE] for i in range(n)]
+        logits, values = self.evaluate(unpack_planes(bits, n))
+        return encode_replies(logits, values)
 
 
 class UniformEvaluator(Evaluator):
@@ -81,6 +75,34 @@ class UniformEvaluator(Evaluator):
 
     def evaluate_bits(self, bits, n):
         return [self.REPLY] * n
+
+
+class SleepEvaluator(Evaluator):
+    """A fixed-latency stand-in for a fast accelerator: every batch takes
+    ``ms`` milliseconds whatever its size (``time.sleep``, which lets go of
+    the interpreter lock), then answers like the uniform evaluator. For
+    measuring how well the server fills its batches."""
+
+    name = "sleep"
+    batch_wait_ms = 0.0
+
+    def __init__(self, ms):
+        import math
+        try:
+            ms = float(ms)
+        except (TypeError, ValueError):
+            raise ValueError("sleep:MS needs a number of milliseconds, not %r" % (ms,))
+        if not (math.isfinite(ms) and ms >= 0):
+            raise ValueError("sleep:MS needs a finite number of milliseconds, 0 or more")
+        self.ms = ms
+
+    def describe(self):
+        return "sleep:%g" % self.ms
+
+    def evaluate_bits(self, bits, n):
+        import time
+        time.sleep(self.ms / 1000.0)
+        return [UniformEvaluator.REPLY] * n
 
 
 def _corner_regions():
@@ -227,6 +249,10 @@ def make_evaluator(choice, seed=0, device=None):
         if arg:
             raise ValueError("the uniform evaluator takes no argument")
         return UniformEvaluator()
+    if name == "sleep":
+        if arg is None:
+            raise ValueError("the sleep evaluator needs its latency: sleep:MS")
+        return SleepEvaluator(arg)
     if name == "heuristic":
         from velmar.heuristic import HeuristicEvaluator
         return HeuristicEvaluator.from_arg(arg)
@@ -241,5 +267,5 @@ def make_evaluator(choice, seed=0, device=None):
             raise ValueError("%s.%s is %s" % (
                 module, attr, "missing" if factory is None else "not callable"))
         return factory(arg, seed=seed, device=device)
-    raise ValueError("unknown evaluator %r (uniform, heuristic, numpy[:PATH], torch[:PATH] "
+    raise ValueError("unknown evaluator %r (uniform, sleep:MS, heuristic, numpy[:PATH], torch[:PATH] "
                      "or package.module.factory[:ARG])" % choice)

@@ -28,7 +28,7 @@ under a millisecond.
 """
 
 from velmar.evaluators import CORNERS, Evaluator, EvaluatorUnavailable, mover_seats, to_seat_order
-from velmar.server import CELLS, PLANES, REPLY_SIZE
+from velmar.planes import CELLS, PLANES, encode_replies, unpack_planes
 
 TEMPERATURE = 1.0
 CORNER_WEIGHT = 1.0
@@ -112,9 +112,5 @@ class HeuristicEvaluator(Evaluator):
 
     def evaluate_bits(self, bits, n):
         import numpy as np
-        planes = np.unpackbits(np.frombuffer(bits, dtype=np.uint8), bitorder="little")
-        out = np.zeros((n, CELLS + 4), dtype="<f4")
-        out[:, CELLS:] = heuristic_values(planes.reshape(n, PLANES, 20, 20),
-                                          self.temperature, self.corner_weight)
-        raw = out.tobytes()
-        return [raw[i * REPLY_SIZE:(i + 1) * REPLY_SIZE] for i in range(n)]
+        values = heuristic_values(unpack_planes(bits, n), self.temperature, self.corner_weight)
+        return encode_replies(np.zeros((n, CELLS), np.float32), values)

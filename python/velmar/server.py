@@ -1,17 +1,13 @@
 """Batched inference server and the workers' side of its transport.
 
-Transport. Every self-play worker writes its requests into one shared pipe
-and reads its replies from a pipe of its own. A request is a fixed-size
-message of ``REQUEST_SIZE`` (262) bytes: three little-endian 32-bit
-integers (kind, worker, route) followed by the five input planes packed
-into 250 bytes, one bit per cell (bit ``i % 8`` of byte ``i // 8`` is entry
-``i`` of the 2,000 plane-major floats). ``worker`` is the index of the
-reply pipe the answer goes to; ``route`` is the ``id`` of the request (the
-first item of what ``put`` receives), which picks the evaluator. A message that small is written into a pipe
-with one atomic ``write``, so several workers can share the pipe without a
-lock and the server can read a whole batch with one ``read``. A reply is
-400 float32 policy logits followed by 4 float32 values in seat order
-(``REPLY_SIZE`` bytes, little-endian).
+Transport. Every game (a worker process, or one game thread of it) writes
+its requests into one shared pipe and reads its replies from a pipe of its
+own; the messages are those of ``velmar.planes``. A request's ``worker``
+is the index of the reply pipe the answer goes to; ``route`` is the ``id``
+of the request (the first item of what ``put`` receives), which picks the
+evaluator. A request is written with one atomic ``write``, so every game
+shares the pipe without a lock and the server reads a whole batch with one
+``read``.
 
 ``Client`` is the object handed to ``generate_game_data`` both as
 ``inference_queue`` (its ``put`` packs and sends a request) and as ``pipe``
@@ -35,162 +31,17 @@ reply pipe, so its ``recv`` raises ``ServerGone`` instead of waiting.
 """
 
 import argparse
-import array
 import json
-import marshal
-import math
 import os
 import select
 import signal
-import struct
 import subprocess
 import sys
 import time
 
-PLANES = 5
-CELLS = 400
-BITS_SIZE = PLANES * CELLS // 8  # 250
-HEADER = struct.Struct("<iii")  # kind, worker (reply pipe), route (request id)
-REQUEST_SIZE = HEADER.size + BITS_SIZE  # 262
-REPLY_SIZE = (CELLS + 4) * 4  # 1616
-
-KIND_REQUEST = 0
-KIND_WORKER_GONE = 1
-KIND_STOP = 2
-
-_FLOATS = struct.Struct("<%df" % (PLANES * CELLS))
-_TO_DIGITS = bytes.maketrans(b"\x00\x3f", b"01")
-_LITTLE = sys.byteorder == "little"
-
-
-def _pack_planes_struct(planes):
-    """Packs five lists of 400 floats (each 0.0 or 1.0) into 250 bytes.
-
-    CPython version: ``struct`` turns the floats into float32 bytes in C; the
-    high byte of each float is 0x3F for 1.0 and 0x00 for 0.0; those bytes,
-    read as binary digits (first entry least significant), give the bits.
-    """
-    p0, p1, p2, p3, p4 = planes
-    raw = _FLOATS.pack(*p0, *p1, *p2, *p3, *p4)
-    digits = raw[3::4].translate(_TO_DIGITS)
-    return int(digits[::-1], 2).to_bytes(BITS_SIZE, "little")
-
-
-def _pack_planes_loop(planes):
-    """Packs the planes with a plain loop (what a tracing JIT runs best)."""
-    out = bytearray(BITS_SIZE)
-    i = 0
-    for plane in planes:
-        for v in plane:
-            if v:
-                out[i >> 3] |= 1 << (i & 7)
-            i += 1
-    return bytes(out)
-
-
-pack_planes = (_pack_planes_loop if sys.implementation.name == "pypy"
-               else _pack_planes_struct)
-
-_REF_DIGITS = bytes.maketrans(b"\x00\x01", b"01")
-_PLANE_LENGTH_BYTE = bytes([CELLS & 0xFF])
-_MARSHAL_PREFIX = 20  # a small tuple's type and length, then two floats
-_MARSHAL_SIZE = _MARSHAL_PREFIX + PLANES * (5 + 5 * CELLS)
-
-
-class IdentityPacker:
-    """``pack_planes`` for planes whose entries are always the same two
-    float objects (as the module's are): under CPython about 15 rather
-    than 25 microseconds a request.
-
-    ``marshal`` writes an object that occurs again as a 5-byte reference
-    ('r' and a 32-bit index) to its first occurrence. Dumping the tuple
-    (zero, one, plane 0, ..., plane 4) therefore gives two float
-    definitions, and then per plane a 5-byte list header followed by 400
-    references: index 0 for the zero object, 1 for the one. Every fifth
-    byte from offset 21 is then a reference's low index byte, or, once per
-    plane, the list length's low byte. The two objects are learnt from the
-    first request; a request that does not have exactly this layout
-    (another object, another size) is packed by ``_pack_planes_struct``
-    and teaches the packer its objects again.
-    """
-
-    def __init__(self):
-        self._zero = self._one = self._prefix = None
-
-    def __call__(self, planes):
-        zero = self._zero
-        if zero is not None:
-            p0, p1, p2, p3, p4 = planes
-            m = marshal.dumps((zero, self._one, p0, p1, p2, p3, p4))
-            if (len(m) == _MARSHAL_SIZE and m.startswith(self._prefix)
-                    and m[_MARSHAL_PREFIX::5].count(b"r") == PLANES * CELLS):
-                digits = m[_MARSHAL_PREFIX + 1::5].translate(_REF_DIGITS, _PLANE_LENGTH_BYTE)
-                if len(digits) == PLANES * CELLS:
-                    try:
-                        return int(digits[::-1], 2).to_bytes(BITS_SIZE, "little")
-                    except ValueError:  # a reference to something else
-                        pass
-        bits = _pack_planes_struct(planes)
-        self._learn(planes)
-        return bits
-
-    def _learn(self, planes):
-        zero = one = None
-        for plane in planes:
-            for x in plane:
-                if type(x) is float:
-                    if zero is None and x == 0.0 and math.copysign(1.0, x) > 0:
-                        zero = x
-                    elif one is None and x == 1.0:
-                        one = x
-                    else:
-                        continue
-                    if zero is not None and one is not None:
-                        prefix = marshal.dumps((zero, one, [], [], [], [], []))[:_MARSHAL_PREFIX]
-                        if len(prefix) == _MARSHAL_PREFIX and prefix[:1] == b")":
-                            self._zero, self._one, self._prefix = zero, one, prefix
-                        return
-
-
-def make_packer():
-    """The fastest ``pack_planes`` for one client's requests.
-
-    Under CPython that is the rules extension's packer, a loop in C; under
-    PyPy the plain loop, which the JIT compiles.
-    """
-    if sys.implementation.name == "pypy":
-        return _pack_planes_loop
-    try:
-        from velmar.rules import pack_planes as packer
-    except ImportError:
-        return IdentityPacker()
-    return packer
-
-
-def unpack_planes_py(bits):
-    """Inverse of ``pack_planes`` without NumPy: 5 lists of 400 floats."""
-    flat = [float((bits[i >> 3] >> (i & 7)) & 1) for i in range(PLANES * CELLS)]
-    return [flat[k * CELLS:(k + 1) * CELLS] for k in range(PLANES)]
-
-
-def encode_reply(logits, values):
-    """One reply message from 400 logits and 4 values (seat order)."""
-    a = array.array("f", logits)
-    a.extend(values)
-    if len(a) != CELLS + 4:
-        raise ValueError("a reply needs 400 logits and 4 values, got %d numbers" % len(a))
-    if not _LITTLE:
-        a.byteswap()
-    return a.tobytes()
-
-
-def decode_reply(data):
-    """(logits, values) as lists of floats from one reply message."""
-    a = array.array("f")
-    a.frombytes(data)
-    if not _LITTLE:
-        a.byteswap()
-    return a[:CELLS].tolist(), a[CELLS:].tolist()
+from velmar.planes import (BITS_SIZE, CELLS, HEADER, KIND_REQUEST, KIND_STOP,  # noqa: F401
+                           KIND_WORKER_GONE, PLANES, REPLY_SIZE, REQUEST_SIZE, decode_reply,
+                           encode_reply, make_packer, pack_planes, unpack_planes_py)
 
 
 class ServerGone(ConnectionError):

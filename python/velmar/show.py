@@ -1,8 +1,8 @@
 """``python3 -m velmar show``: pictures of a game.
 
-Renders the 20 x 20 board in the four players' colours with the last piece
-outlined, the tile number and the scores: as SVG (standard library only), as
-PNG where Pillow or matplotlib is installed, and with ``--html`` as one
+Renders the 20 x 20 board in the four players' colours, every piece edged
+thinly and the last one outlined, the tile number and the scores: as SVG
+(standard library only), as PNG where Pillow or matplotlib is installed, and with ``--html`` as one
 self-contained page that replays the game with a slider and the arrow keys.
 
 The game comes from training data (a directory of shards or one shard; the
@@ -123,6 +123,13 @@ class Replay:
         k = self.piece[t - 1]
         return [c for (p, c), pc in zip(self.history[:t], self.piece[:t]) if pc == k]
 
+    def pieces_at(self, t):
+        """Piece number of every cell after t tiles (-1 where empty)."""
+        board = [-1] * 400
+        for (p, c), k in zip(self.history[:t], self.piece[:t]):
+            board[c] = k
+        return board
+
     def to_json(self):
         return {"history": self.history, "piece": self.piece, "scores": self.scores,
                 "payoffs": self.payoffs, "title": self.title,
@@ -145,6 +152,29 @@ def outline_segments(cells):
         if col == 19 or c + 1 not in s:
             segs.append(((col + 1, r), (col + 1, r + 1)))
     return segs
+
+
+def piece_segments(pieces):
+    """Unit-square edges that separate pieces: every side of an occupied
+    cell whose neighbour (or the board's edge) belongs to no piece or to
+    another one. ``pieces`` gives each cell's piece number, -1 where empty."""
+    segs = []
+    for c, k in enumerate(pieces):
+        if k < 0:
+            continue
+        r, col = divmod(c, 20)
+        if r == 0 or pieces[c - 20] != k:
+            segs.append(((col, r), (col + 1, r)))
+        if r == 19 or pieces[c + 20] != k:
+            segs.append(((col, r + 1), (col + 1, r + 1)))
+        if col == 0 or pieces[c - 1] != k:
+            segs.append(((col, r), (col, r + 1)))
+        if col == 19 or pieces[c + 1] != k:
+            segs.append(((col + 1, r), (col + 1, r + 1)))
+    return segs
+
+
+PIECE_EDGE = "#1e1e1e"
 
 
 def size():
@@ -186,6 +216,12 @@ def render_svg(rep, t=None):
         fill = COLOURS[owners[c]] if owners[c] >= 0 else EMPTY
         out.append('<rect x="%d" y="%d" width="%d" height="%d" fill="%s" stroke="%s"/>'
                    % (MARGIN + col * CELL, TOP + r * CELL, CELL, CELL, fill, GRID))
+    edges = piece_segments(rep.pieces_at(t))
+    if edges:
+        d = " ".join("M%d %dL%d %d" % (MARGIN + a[0] * CELL, TOP + a[1] * CELL,
+                                         MARGIN + b[0] * CELL, TOP + b[1] * CELL) for a, b in edges)
+        out.append('<path d="%s" stroke="%s" stroke-width="1.5" stroke-linecap="square" '
+                   'fill="none"/>' % (d, PIECE_EDGE))
     segs = outline_segments(rep.last_piece(t))
     if segs:
         d = " ".join("M%d %dL%d %d" % (MARGIN + a[0] * CELL, TOP + a[1] * CELL,
@@ -203,6 +239,7 @@ def render_png(rep, path, t=None):
     t = n if t is None else max(0, min(n, t))
     owners = rep.owners(t)
     segs = outline_segments(rep.last_piece(t))
+    edges = piece_segments(rep.pieces_at(t))
     w, h = size()
     try:
         from PIL import Image, ImageDraw
@@ -223,6 +260,9 @@ def render_png(rep, path, t=None):
             x0, y0 = MARGIN + col * CELL, TOP + r * CELL
             d.rectangle([x0, y0, x0 + CELL, y0 + CELL],
                         fill=COLOURS[owners[c]] if owners[c] >= 0 else EMPTY, outline=GRID)
+        for a, b in edges:
+            d.line([MARGIN + a[0] * CELL, TOP + a[1] * CELL, MARGIN + b[0] * CELL,
+                    TOP + b[1] * CELL], fill=PIECE_EDGE, width=1)
         for a, b in segs:
             d.line([MARGIN + a[0] * CELL, TOP + a[1] * CELL, MARGIN + b[0] * CELL,
                     TOP + b[1] * CELL], fill="black", width=3)
@@ -246,6 +286,9 @@ def render_png(rep, path, t=None):
         ax.add_patch(Rectangle((MARGIN + col * CELL, TOP + r * CELL), CELL, CELL,
                                facecolor=COLOURS[owners[c]] if owners[c] >= 0 else EMPTY,
                                edgecolor=GRID))
+    for a, b in edges:
+        ax.plot([MARGIN + a[0] * CELL, MARGIN + b[0] * CELL],
+                [TOP + a[1] * CELL, TOP + b[1] * CELL], color=PIECE_EDGE, linewidth=1)
     for a, b in segs:
         ax.plot([MARGIN + a[0] * CELL, MARGIN + b[0] * CELL],
                 [TOP + a[1] * CELL, TOP + b[1] * CELL], color="black", linewidth=3)
@@ -286,6 +329,10 @@ for (let c = 0; c < 400; c++) {
   r.setAttribute("width", CELL); r.setAttribute("height", CELL);
   r.setAttribute("stroke", GRID); svg.appendChild(r); rects.push(r);
 }
+const edges = document.createElementNS(NS, "path");
+edges.setAttribute("stroke", "%(edge)s"); edges.setAttribute("stroke-width", 1.5);
+edges.setAttribute("fill", "none"); edges.setAttribute("stroke-linecap", "square");
+svg.appendChild(edges);
 const outline = document.createElementNS(NS, "path");
 outline.setAttribute("stroke", "black"); outline.setAttribute("stroke-width", 3);
 outline.setAttribute("fill", "none"); outline.setAttribute("stroke-linecap", "square");
@@ -298,6 +345,20 @@ function show(t) {
   for (let i = 0; i < t; i++) owner[GAME.history[i][1]] = GAME.history[i][0];
   for (let c = 0; c < 400; c++)
     rects[c].setAttribute("fill", owner[c] >= 0 ? GAME.colours[owner[c]] : EMPTY);
+  const piece = new Array(400).fill(-1);
+  for (let i = 0; i < t; i++) piece[GAME.history[i][1]] = GAME.piece[i];
+  let e = "";
+  const edge = (x0, y0, x1, y1) => { e += `M${x0 * CELL} ${y0 * CELL}L${x1 * CELL} ${y1 * CELL}`; };
+  for (let c = 0; c < 400; c++) {
+    const k = piece[c];
+    if (k < 0) continue;
+    const r = Math.floor(c / 20), col = c %% 20;
+    if (r === 0 || piece[c - 20] !== k) edge(col, r, col + 1, r);
+    if (r === 19 || piece[c + 20] !== k) edge(col, r + 1, col + 1, r + 1);
+    if (col === 0 || piece[c - 1] !== k) edge(col, r, col, r + 1);
+    if (col === 19 || piece[c + 1] !== k) edge(col + 1, r, col + 1, r + 1);
+  }
+  edges.setAttribute("d", e || "M0 0");
   let d = "";
   if (t > 0) {
     const k = GAME.piece[t - 1], cells = new Set();
@@ -345,7 +406,8 @@ show(Number.isNaN(start) ? N : start);
 def render_html(rep):
     data = json.dumps(rep.to_json(), separators=(",", ":")).replace("</", "<\\/")
     return PAGE % {"title": html.escape(rep.title or "velmar game"), "data": data,
-                   "size": 20 * CELL, "cell": CELL, "empty": EMPTY, "grid": GRID}
+                   "size": 20 * CELL, "cell": CELL, "empty": EMPTY, "grid": GRID,
+                   "edge": PIECE_EDGE}
 
 
 def load_game(source, game=None):
