@@ -1,4 +1,4 @@
-"""python3 -m velmar COMMAND: play, arena, train, show, init-weights, bench."""
+"""python3 -m velmar COMMAND: play, arena, train, loop, show, init-weights, bench."""
 
 import sys
 
@@ -10,6 +10,7 @@ commands:
   train         train the policy/value network on the data (PyTorch); writes weights (.npz)
   show          render a game (SVG, PNG, HTML page) from the data or from a record
   init-weights  write a seeded random initialisation of the numpy/torch network (.npz)
+  loop          self-play, train, arena, repeat (the training loop); resumes in --dir
   bench         measure the transport and the evaluators
 
 python3 -m velmar COMMAND --help describes a command's options.
@@ -33,6 +34,12 @@ def main(argv=None):
             lines = str(e).strip().splitlines() or [e.__class__.__name__]
             sys.stderr.write("train: needs NumPy and PyTorch (%s); "
                              "run it with /usr/bin/python3\n" % lines[-1])
+            return 2
+    elif cmd == "loop":
+        try:
+            from velmar.loop import main as run
+        except ImportError as e:
+            sys.stderr.write("loop: needs NumPy (%s); run it with /usr/bin/python3\n" % e)
             return 2
     elif cmd == "show":
         from velmar.show import main as run

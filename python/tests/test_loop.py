@@ -1,0 +1,84 @@
+"""velmar loop: a tiny loop end to end, resuming, bad options."""
+
+import json
+import os
+
+import pytest
+
+pytest.importorskip("numpy", reason="NumPy is not available for this interpreter")
+pytest.importorskip("torch", reason="PyTorch is not installed for this interpreter (PyPy)")
+
+from selfplay_helpers import need_extension, velmar_env  # noqa: E402
+from velmar import loop, network  # noqa: E402
+
+TINY = dict(iterations=1, games=2, sims=2, arena_games=4, final_arena_games=4, workers=2,
+            steps=3, batch_size=32, blocks=0, channels=4)
+
+
+@pytest.fixture()
+def env(monkeypatch):
+    need_extension()
+    monkeypatch.setenv("PYTHONPATH", velmar_env()["PYTHONPATH"])
+
+
+def finished_steps(run):
+    with open(os.path.join(run, "loop.json")) as f:
+        return json.load(f)
+
+
+def test_tiny_loop_then_resume_redoes_only_what_is_missing(tmp_path, env):
+    run = str(tmp_path / "run")
+    state = loop.run_loop(run, loop.LoopSettings(**TINY), log=lambda s: None)
+    for name in ("gen-0000.npz", "gen-0001.npz", "loop.json", "loop.png"):
+        assert os.path.getsize(os.path.join(run, name)) > 0
+    rec = state["iterations"][0]
+    assert rec["steps_done"] == ["selfplay", "train", "arena"]
+    assert rec["selfplay"]["games"] == 2 and rec["selfplay"]["positions"] > 0
+    assert rec["train"]["steps"] == 3
+    assert set(rec["arena"]) == set(loop.OPPONENTS)
+    for r in list(rec["arena"].values()) + list(state["final"]["results"].values()):
+        assert r["games"] == 4 and r["interval"][0] <= r["win_share"] <= r["interval"][1]
+    assert network.load_weights(os.path.join(run, "gen-0001.npz")).record["total_steps"] == 3
+    assert finished_steps(run) == json.loads(json.dumps(state))
+
+    # A finished loop run again does nothing; with the trained weights gone
+    # only training and the steps after it run, self-play is kept.
+    summary = os.path.join(run, "selfplay", "gen-0000", "summary.json")
+    stamp = os.stat(summary).st_mtime_ns
+    ran = []
+    loop.run_loop(run, loop.LoopSettings(**TINY), log=ran.append)
+    assert ran == []
+    os.remove(os.path.join(run, "gen-0001.npz"))
+    again = loop.run_loop(run, loop.LoopSettings(**TINY), log=ran.append)
+    steps = [m.split(": ")[1].split()[0] for m in ran if m.startswith("gen") and ": " in m]
+    assert steps[:2] == ["training", "arena"]
+    assert not any("self-play" in s for s in ran)
+    assert os.stat(summary).st_mtime_ns == stamp
+    assert again["iterations"][0]["selfplay"] == rec["selfplay"]
+    assert os.path.exists(os.path.join(run, "gen-0001.npz"))
+
+
+def test_half_done_selfplay_is_redone(tmp_path, env):
+    run = str(tmp_path / "run")
+    s = loop.LoopSettings(**dict(TINY, arena_games=0, final_arena_games=0))
+    loop.run_loop(run, s, log=lambda m: None)
+    # as if killed during self-play: its summary is missing
+    os.remove(os.path.join(run, "selfplay", "gen-0000", "summary.json"))
+    ran = []
+    state = loop.run_loop(run, s, log=ran.append)
+    assert any("self-play" in m for m in ran) and any("training" in m for m in ran)
+    assert state["iterations"][0]["steps_done"] == ["selfplay", "train", "arena"]
+
+
+@pytest.mark.parametrize("argv", [
+    [], ["--dir", "x"], ["--dir", "x", "--iterations", "1", "--hours", "1"],
+    ["--dir", "x", "--iterations", "1", "--arena-games", "6"],
+    ["--dir", "x", "--iterations", "1", "--evaluator", "uniform"],
+    ["--dir", "x", "--iterations", "1", "--opponents", "nobody"],
+])
+def test_bad_options_exit_2(argv, tmp_path, capsys):
+    os.chdir(str(tmp_path))
+    assert loop.main(argv) == 2
+    err = capsys.readouterr().err
+    assert err.startswith("loop: ") and len(err.strip().splitlines()) == 1
+    assert not os.path.exists("x")
