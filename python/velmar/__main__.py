@@ -8,7 +8,7 @@ commands:
   play          self-play games with a batched inference server; writes training data
   arena         matches between players (evaluator + search settings); win shares with intervals
   train         train the policy/value network on the data (PyTorch); writes weights (.npz)
-  loop          self-play, train and measure generation after generation (resumable)
+  loop          self-play, train, arena, repeat (the training loop); resumes in --dir
   show          render a game (SVG, PNG, HTML page) from the data or from a record
   init-weights  write a seeded random initialisation of the numpy/torch network (.npz)
   bench         measure the transport and the evaluators
@@ -36,7 +36,11 @@ def main(argv=None):
                              "run it with /usr/bin/python3\n" % lines[-1])
             return 2
     elif cmd == "loop":
-        from velmar.loop import main as run
+        try:
+            from velmar.loop import main as run
+        except ImportError as e:
+            sys.stderr.write("loop: needs NumPy (%s); run it with /usr/bin/python3\n" % e)
+            return 2
     elif cmd == "show":
         from velmar.show import main as run
     elif cmd == "init-weights":

@@ -1,19 +1,28 @@
-"""``python3 -m velmar loop``: self-play, train, measure, repeat.
+"""``python3 -m velmar loop``: self-play, train, evaluate, repeat.
 
-Each iteration i plays ``--games-per-iteration`` games with generation i
-(``velmar play`` with ``numpy:RUN/gen-i.npz``, into ``RUN/selfplay/gen-i``),
-trains generation i + 1 from generation i on the newest ``--window`` games
-of every self-play directory (``velmar.train``), and plays the arena: the new
-generation against three copies of each fixed baseline (uniform and
-heuristic, at the same simulations) and against generation i.
+Layout of RUN (``--dir``)::
 
-Every step leaves a mark only once it is complete: the self-play directory
-a ``done.json`` written after ``velmar play`` exited 0, a generation its
-weights (written atomically by training), an arena its ``result.json``. A
-rerun with the same ``--dir`` skips what is marked and redoes a half-done
-step from scratch, so Ctrl-C or a kill loses nothing finished.
-``RUN/loop.json`` (one record per iteration) and ``RUN/learning-curve.png``
-are rebuilt from the marks after every step.
+    gen-0000.npz            random weights (seeded), the first generation
+    selfplay/gen-NNNN/      shards and summary.json of G games by gen NNNN
+    gen-NNNN.npz            trained on the window, initialised from gen NNNN-1
+    arena/gen-NNNN/OPP/     arena.json + arena.png: gen NNNN against three OPP
+    arena/final/OPP/        the last generation's larger final arena
+    loop.json               settings and one record per iteration
+    loop.png                the learning curve
+
+Each iteration has three steps: ``selfplay`` (``velmar play`` in a
+subprocess with the current generation as its evaluator), ``train``
+(``velmar.train.train`` on the newest ``window`` games of every self-play
+directory so far) and ``arena`` (``velmar.arena.run_arena``: the new
+generation against three copies of uniform, of heuristic and of the
+previous generation, all at the same simulations). ``loop.json`` is
+rewritten atomically after every step. A step counts as done when its
+record is in ``loop.json`` and its output is there and complete; otherwise
+it is redone from scratch, and every record after it is dropped. So a rerun
+with the same ``--dir`` resumes after the last finished step.
+
+Exit status: 0, 130 (SIGINT) or 143 (SIGTERM) after a stop, 1 when a step
+fails, 2 for bad options.
 """
 
 import argparse
@@ -24,16 +33,23 @@ import signal
 import subprocess
 import sys
 import time
-from dataclasses import dataclass
+from dataclasses import asdict, dataclass, field
+from typing import List, Optional
 
-BASELINES = ("uniform", "heuristic")
+from velmar import network
+
+OPPONENTS = ("uniform", "heuristic", "previous")
 
 
-class LoopError(Exception):
-    """Bad options or a step that failed."""
+class LoopError(ValueError):
+    """Bad options (exit 2)."""
 
 
-class Interrupted(Exception):
+class LoopFailed(RuntimeError):
+    """A step failed (exit 1)."""
+
+
+class LoopStopped(Exception):
     def __init__(self, status):
         super().__init__(status)
         self.status = status
@@ -41,23 +57,56 @@ class Interrupted(Exception):
 
 @dataclass
 class LoopSettings:
-    run_dir: str
-    iterations: int = 0          # 0: until --hours
-    hours: float = 0.0           # 0: until --iterations
-    games: int = 64              # self-play games per iteration
-    sims: int = 16
-    arena_games: int = 24        # per opponent, a multiple of 4
-    final_arena_games: int = 0   # against uniform after the last iteration
-    workers: int = 2
-    window: int = 400            # newest games trained on
-    epochs: float = 2.0
+    iterations: Optional[int] = None
+    hours: Optional[float] = None
+    games: int = 32               # self-play games per iteration
+    sims: int = 16                # self-play and arena simulations per tile
+    arena_games: int = 40         # per opponent, middle iterations (multiple of 4)
+    final_arena_games: int = 0    # per baseline for the last generation (0: none)
+    opponents: List[str] = field(default_factory=lambda: list(OPPONENTS))
+    workers: int = os.cpu_count() or 1
+    evaluator: str = "numpy"      # numpy or torch, for self-play and arena
+    sample_moves: int = 30
+    exploration_fraction: float = 0.25
+    window: int = 0               # newest games trained on (0: all)
+    steps: Optional[int] = None
+    epochs: float = 1.0
     batch_size: int = 256
-    lr: float = 2e-3
+    lr: float = 1e-3
+    weight_decay: float = 1e-4
     blocks: int = 1
     channels: int = 16
-    sample_moves: int = 30
     seed: int = 0
 
+    def check(self):
+        bad = []
+        if (self.iterations is None) == (self.hours is None):
+            bad.append("give one of --iterations and --hours")
+        if self.iterations is not None and self.iterations < 1:
+            bad.append("--iterations must be >= 1")
+        if self.hours is not None and not self.hours > 0:
+            bad.append("--hours must be > 0")
+        if self.games < 1 or self.sims < 1 or self.workers < 1:
+            bad.append("games, sims and workers must be >= 1")
+        for n in (self.arena_games, self.final_arena_games):
+            if n < 0 or n % 4:
+                bad.append("arena games must be a multiple of 4 (got %d)" % n)
+        if self.evaluator not in ("numpy", "torch"):
+            bad.append("--evaluator is numpy or torch")
+        if any(o not in OPPONENTS for o in self.opponents):
+            bad.append("opponents are %s" % ", ".join(OPPONENTS))
+        if self.steps is not None and self.steps < 1:
+            bad.append("--steps must be >= 1")
+        try:
+            network.Architecture(self.blocks, self.channels).check()
+        except network.WeightsError as e:
+            bad.append(str(e))
+        if bad:
+            raise LoopError("; ".join(bad))
+
+
+# ---------------------------------------------------------------------------
+# Paths and records
 
 def gen_path(run, g):
     return os.path.join(run, "gen-%04d.npz" % g)
@@ -68,13 +117,14 @@ def selfplay_dir(run, g):
 
 
 def arena_dir(run, g, opponent):
-    return os.path.join(run, "arena", "gen-%04d-vs-%s" % (g, opponent))
+    return os.path.join(run, "arena", "final" if g is None else "gen-%04d" % g, opponent)
 
 
 def write_json(path, obj):
-    tmp = path + ".tmp"
+    tmp = "%s.tmp-%d" % (path, os.getpid())
     with open(tmp, "w") as f:
         json.dump(obj, f, indent=1)
+        f.write("\n")
         f.flush()
         os.fsync(f.fileno())
     os.replace(tmp, path)
@@ -88,266 +138,325 @@ def read_json(path):
         return None
 
 
-def fresh(path):
-    """Removes what a half-done step left."""
-    shutil.rmtree(path, ignore_errors=True)
-    os.makedirs(path)
+def load_state(run, settings):
+    state = read_json(os.path.join(run, "loop.json")) or {}
+    return {"settings": asdict(settings), "started": state.get("started", time.time()),
+            "iterations": state.get("iterations", []), "final": state.get("final")}
 
 
-# ---- the steps ---------------------------------------------------------------
-
-def initial_generation(s):
-    from velmar import network
-    path = gen_path(s.run_dir, 0)
-    if not os.path.exists(path):
-        arch = network.Architecture(blocks=s.blocks, channels=s.channels)
-        network.save_weights(network.init_weights(arch, seed=s.seed), path)
-
-
-def self_play(s, g):
-    out = selfplay_dir(s.run_dir, g)
-    done = os.path.join(out, "done.json")
-    if read_json(done):
-        return read_json(done)
-    fresh(out)
-    cmd = [sys.executable, "-m", "velmar", "play", "--games", str(s.games), "--sims",
-           str(s.sims), "--workers", str(s.workers), "--sample-moves", str(s.sample_moves),
-           "--evaluator", "numpy:" + gen_path(s.run_dir, g), "--out", out, "--quiet",
-           "--seed", str(s.seed + g)]
-    t0 = time.time()
-    code = subprocess.run(cmd, stdout=subprocess.DEVNULL).returncode
-    if code in (130, 143):
-        raise Interrupted(code)
-    if code != 0:
-        raise LoopError("self-play of generation %d failed (exit %d): see %s/summary.json"
-                        % (g, code, out))
-    summary = read_json(os.path.join(out, "summary.json")) or {}
-    mark = {"games": summary.get("games_finished"), "tiles": summary.get("tiles"),
-            "seconds": time.time() - t0}
-    write_json(done, mark)
-    return mark
-
-
-def train_generation(s, g):
-    """Trains generation g from generation g - 1 on the window."""
-    out = gen_path(s.run_dir, g)
-    log = os.path.join(s.run_dir, "train-%04d.json" % g)
-    if os.path.exists(out):
-        return read_json(log) or {}
-    from velmar import network, train
-    settings = train.TrainSettings(epochs=s.epochs, batch_size=s.batch_size, lr=s.lr,
-                                   window=s.window, seed=s.seed + g,
-                                   arch=network.Architecture(blocks=s.blocks,
-                                                             channels=s.channels))
-    dirs = [selfplay_dir(s.run_dir, k) for k in range(g)]
-    t0 = time.time()
+def save_state(run, state):
+    write_json(os.path.join(run, "loop.json"), state)
     try:
-        report = train.train(settings, dirs, init_path=gen_path(s.run_dir, g - 1),
-                             out_path=out + ".part.npz", log_path=log + ".log",
-                             progress=False)
+        plot(state, os.path.join(run, "loop.png"))
+    except Exception as e:  # a picture is never worth losing a run
+        sys.stderr.write("loop: cannot draw the learning curve: %s\n" % e)
+
+
+# ---------------------------------------------------------------------------
+# Steps: each checks whether its output is complete, else redoes it
+
+def selfplay_done(run, g, settings):
+    s = read_json(os.path.join(selfplay_dir(run, g), "summary.json"))
+    return bool(s) and s.get("exit_status") == 0 and s.get("games_finished") == settings.games
+
+
+def run_selfplay(run, g, settings):
+    out = selfplay_dir(run, g)
+    shutil.rmtree(out, ignore_errors=True)
+    cmd = [sys.executable, "-m", "velmar", "play", "--games", str(settings.games),
+           "--sims", str(settings.sims), "--workers", str(settings.workers),
+           "--sample-moves", str(settings.sample_moves),
+           "--exploration-fraction", str(settings.exploration_fraction),
+           "--evaluator", "%s:%s" % (settings.evaluator, gen_path(run, g)),
+           "--out", out, "--quiet"]
+    proc = subprocess.Popen(cmd)
+    old = signal.signal(signal.SIGTERM, lambda s, f: proc.send_signal(signal.SIGTERM))
+    try:
+        while True:
+            try:
+                rc = proc.wait()
+                break
+            except KeyboardInterrupt:  # the child got SIGINT from the terminal too
+                proc.send_signal(signal.SIGINT)
+    finally:
+        signal.signal(signal.SIGTERM, old)
+    if rc in (130, 143, -2, -15):
+        raise LoopStopped(130 if rc in (130, -2) else 143)
+    if rc != 0 or not selfplay_done(run, g, settings):
+        raise LoopFailed("self-play of gen %d exited with %d" % (g, rc))
+    s = read_json(os.path.join(out, "summary.json"))
+    return {"games": s["games_finished"], "positions": sum(x["rows"] for x in s["shards"]),
+            "tiles": s["tiles"], "games_per_hour": round(s["games_per_hour"], 1)}
+
+
+def train_done(run, g):
+    try:
+        network.load_weights(gen_path(run, g))
+        return True
+    except (OSError, network.WeightsError, ValueError):
+        return False
+
+
+def run_train(run, g, settings):
+    from velmar import train as tr
+    ts = tr.TrainSettings(steps=settings.steps, epochs=settings.epochs,
+                          batch_size=settings.batch_size, lr=settings.lr,
+                          weight_decay=settings.weight_decay, window=settings.window,
+                          seed=settings.seed + g, device="cpu")
+    dirs = [selfplay_dir(run, k) for k in range(g)]
+
+    def on_term(signum, frame):
+        raise tr.Stopped()
+    old = signal.signal(signal.SIGTERM, on_term)
+    try:
+        rep = tr.train(ts, dirs, gen_path(run, g - 1), gen_path(run, g),
+                       log_path=os.path.join(run, "train", "gen-%04d.train.json" % g),
+                       progress=False)
     except KeyboardInterrupt:
-        raise Interrupted(130)
-    except train.TrainError as e:
-        raise LoopError("training generation %d: %s" % (g, e))
-    mark = {"steps": report.steps, "positions": report.positions,
-            "rows": report.data.get("rows"), "games": report.data.get("games"),
-            "final": report.final, "holdout": report.holdout, "seconds": time.time() - t0}
-    write_json(log, mark)
-    os.replace(out + ".part.npz", out)  # the weights mark the step done
-    return mark
+        raise LoopStopped(130)
+    except tr.Stopped:
+        raise LoopStopped(143)
+    except tr.TrainError as e:
+        raise LoopFailed("training gen %d: %s" % (g, e))
+    finally:
+        signal.signal(signal.SIGTERM, old)
+    held = rep.holdout or {}
+    return {"steps": rep.steps, "train_positions": rep.positions,
+            "window_games": rep.data.get("games"), "final": rep.final,
+            "holdout": held, "holdout_before": rep.holdout_before}
 
 
-def arena(s, g, opponent, games):
+def opponent_spec(run, g, opponent, sims):
+    from velmar.arena import PlayerSpec
+    if opponent == "previous":
+        return PlayerSpec("gen-%04d" % (g - 1), "numpy:" + gen_path(run, g - 1), sims)
+    return PlayerSpec(opponent, opponent, sims)
+
+
+def arena_done(run, g, opponent, games):
+    j = read_json(os.path.join(arena_dir(run, g, opponent), "arena.json"))
+    return bool(j) and j.get("exit_status") == 0 and len(j.get("games", [])) == games
+
+
+def run_one_arena(run, g, cand_gen, opponent, games, settings):
     from velmar.arena import PlayerSpec, run_arena
-    out = arena_dir(s.run_dir, g, opponent)
-    done = os.path.join(out, "result.json")
-    if read_json(done):
-        return read_json(done)
-    fresh(out)
-    me = PlayerSpec("gen-%04d" % g, "numpy:" + gen_path(s.run_dir, g), sims=s.sims)
-    baseline = opponent.replace("final-", "")
-    if baseline in BASELINES:
-        other = PlayerSpec(baseline, baseline, sims=s.sims)
-    else:  # "previous"
-        other = PlayerSpec("gen-%04d" % (g - 1), "numpy:" + gen_path(s.run_dir, g - 1),
-                           sims=s.sims)
+    out = arena_dir(run, g, opponent)
+    shutil.rmtree(out, ignore_errors=True)
+    cand = PlayerSpec("gen-%04d" % cand_gen, "%s:%s" % (settings.evaluator,
+                                                       gen_path(run, cand_gen)), settings.sims)
+    opp = opponent_spec(run, cand_gen, opponent, settings.sims)
+    res = run_arena([cand, opp], games, workers=settings.workers, out_dir=out,
+                    seed=settings.seed * 1000 + cand_gen)
+    if res.exit_status in (130, 143):
+        raise LoopStopped(res.exit_status)
+    if not res.complete:
+        raise LoopFailed("arena of gen %d against %s: %s" % (cand_gen, opponent,
+                                                             "; ".join(res.errors) or "incomplete"))
+    p = res.players[0]
+    return {"games": games, "win_share": p.win_share, "interval": [p.low, p.high],
+            "par": p.par, "above_par": p.above_par, "seconds": round(res.seconds, 1)}
+
+
+# ---------------------------------------------------------------------------
+# The loop
+
+def _timed(fn, *args):
+    t = time.time()
+    out = fn(*args)
+    return out, round(time.time() - t, 1)
+
+
+def iteration(run, state, g, settings, log):
+    """Iteration g: self-play with gen g-1, train gen g, arena of gen g."""
+    recs = state["iterations"]
+    rec = recs[g - 1] if len(recs) >= g else None
+    if rec is None:
+        rec = {"generation": g, "steps_done": []}
+        recs.append(rec)
+
+    def drop_from(step):
+        done = rec["steps_done"]
+        if step in done:
+            del done[done.index(step):]
+        del recs[g:]
+        state["final"] = None
+
+    if "selfplay" not in rec["steps_done"] or not selfplay_done(run, g - 1, settings):
+        drop_from("selfplay")
+        log("gen %d: self-play %d games at %d sims" % (g - 1, settings.games, settings.sims))
+        rec["selfplay"], rec["selfplay_seconds"] = _timed(run_selfplay, run, g - 1, settings)
+        rec["steps_done"].append("selfplay")
+        save_state(run, state)
+    if "train" not in rec["steps_done"] or not train_done(run, g):
+        drop_from("train")
+        log("gen %d: training" % g)
+        rec["train"], rec["train_seconds"] = _timed(run_train, run, g, settings)
+        rec["steps_done"].append("train")
+        save_state(run, state)
+    if "arena" not in rec["steps_done"] or not all(
+            arena_done(run, g, o, settings.arena_games) for o in settings.opponents):
+        drop_from("arena")
+        t = time.time()
+        rec["arena"] = {}
+        for o in settings.opponents if settings.arena_games else ():
+            log("gen %d: arena against three %s (%d games)" % (g, o, settings.arena_games))
+            rec["arena"][o] = run_one_arena(run, g, g, o, settings.arena_games, settings)
+            save_state(run, state)
+        rec["arena_seconds"] = round(time.time() - t, 1)
+        rec["steps_done"].append("arena")
+        save_state(run, state)
+        log(summary_line(rec))
+
+
+def final_arena(run, state, g, settings, log):
+    n = settings.final_arena_games
+    fin = state.get("final")
+    if fin and fin.get("generation") == g and all(
+            arena_done(run, None, o, n) for o in fin.get("results", {})):
+        return
+    t = time.time()
+    fin = state["final"] = {"generation": g, "games": n, "results": {}}
+    for o in ("uniform", "heuristic"):
+        log("final: gen %d against three %s (%d games)" % (g, o, n))
+        fin["results"][o] = run_one_arena(run, None, g, o, n, settings)
+        fin["seconds"] = round(time.time() - t, 1)
+        save_state(run, state)
+
+
+def summary_line(rec):
+    parts = ["gen %d" % rec["generation"]]
+    for o, r in rec.get("arena", {}).items():
+        parts.append("%s %.3f [%.3f, %.3f]" % (o, r["win_share"], *r["interval"]))
+    return "  ".join(parts)
+
+
+def run_loop(run, settings, log=None):
+    """Runs (or resumes) the loop in ``run``; returns the state (loop.json)."""
+    settings.check()
+    log = log or (lambda s: print("loop: " + s, flush=True))
+    os.makedirs(run, exist_ok=True)
+    state = load_state(run, settings)
+    if not train_done(run, 0):
+        arch = network.Architecture(settings.blocks, settings.channels)
+        network.save_weights(network.init_weights(arch, settings.seed), gen_path(run, 0))
     t0 = time.time()
-    result = run_arena([me, other], games=games, workers=s.workers, out_dir=out,
-                       seed=s.seed * 1000 + g)
-    if result.interrupted_by:
-        raise Interrupted(143 if result.interrupted_by == "SIGTERM" else 130)
-    if not result.complete:
-        raise LoopError("arena of generation %d against %s failed: %s"
-                        % (g, opponent, "; ".join(result.errors) or "games lost"))
-    p = result.player(me.name)
-    mark = {"opponent": opponent, "games": len(result.games), "win_share": p.win_share,
-            "low": p.low, "high": p.high, "par": p.par, "mean_score": p.mean_score,
-            "seconds": time.time() - t0}
-    write_json(done, mark)
-    return mark
-
-
-def iteration(s, g):
-    """Generation g - 1 plays, generation g is trained and measured."""
-    play = self_play(s, g - 1)
-    trained = train_generation(s, g)
-    results = {o: arena(s, g, o, s.arena_games) for o in BASELINES + ("previous",)}
-    return {"generation": g, "selfplay": play, "train": trained, "arena": results}
-
-
-# ---- records and the picture -------------------------------------------------
-
-def records(run):
-    """One record per finished iteration, read back from the marks."""
-    out, g = [], 1
-    while os.path.exists(gen_path(run, g)):
-        played = read_json(os.path.join(selfplay_dir(run, g - 1), "done.json"))
-        summary = read_json(os.path.join(selfplay_dir(run, g - 1), "summary.json")) or {}
-        if played:  # games and positions (one row per tile) as the run counted them
-            played.update(games=summary.get("games_finished"), tiles=summary.get("tiles"))
-        rec = {"generation": g, "selfplay": played,
-               "train": read_json(os.path.join(run, "train-%04d.json" % g)), "arena": {}}
-        for o in BASELINES + ("previous", "final-uniform"):
-            r = read_json(os.path.join(arena_dir(run, g, o), "result.json"))
-            if r:
-                rec["arena"][o] = r
-        out.append(rec)
+    g = 1
+    while True:
+        if settings.iterations is not None and g > settings.iterations:
+            break
+        if (settings.hours is not None and g > len(state["iterations"])
+                and time.time() - t0 > settings.hours * 3600):
+            break
+        iteration(run, state, g, settings, log)
         g += 1
-    return out
+    if settings.final_arena_games:
+        final_arena(run, state, g - 1, settings, log)
+    save_state(run, state)
+    return state
 
 
-def write_records(run):
-    recs = records(run)
-    write_json(os.path.join(run, "loop.json"), {"iterations": recs})
-    try:
-        plot(recs, os.path.join(run, "learning-curve.png"))
-    except ImportError:
-        pass
-    return recs
+# ---------------------------------------------------------------------------
+# Learning curve
 
-
-def plot(recs, path):
+def plot(state, path):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    fig, ax = plt.subplots(figsize=(7, 4))
-    for o, color in zip(BASELINES + ("previous",), ("tab:blue", "tab:orange", "tab:green")):
+    fig, ax = plt.subplots(figsize=(6.4, 4.0), dpi=80)
+    recs = [r for r in state["iterations"] if r.get("arena")]
+    for k, o in enumerate(OPPONENTS):
         pts = [(r["generation"], r["arena"][o]) for r in recs if o in r["arena"]]
         if not pts:
             continue
-        xs = [x for x, _ in pts]
-        ys = [a["win_share"] for _, a in pts]
-        err = [[a["win_share"] - a["low"] for _, a in pts], [a["high"] - a["win_share"]
-                                                            for _, a in pts]]
-        ax.errorbar(xs, ys, yerr=err, marker="o", capsize=3, color=color,
-                    label="vs 3 x %s" % o)
-    ax.axhline(0.25, color="gray", linestyle="--", label="par 1/4")
+        x = [p[0] + 0.08 * (k - 1) for p in pts]
+        y = [p[1]["win_share"] for p in pts]
+        err = [[v - p[1]["interval"][0] for v, p in zip(y, pts)],
+               [p[1]["interval"][1] - v for v, p in zip(y, pts)]]
+        ax.errorbar(x, y, yerr=err, marker="o", capsize=3, label="vs 3 x %s" % o)
+    fin = state.get("final")
+    for o, r in ((fin or {}).get("results") or {}).items():
+        v = r["win_share"]
+        ax.errorbar([fin["generation"] + 0.25], [v], yerr=[[v - r["interval"][0]],
+                                                          [r["interval"][1] - v]],
+                    marker="s", color="k", capsize=3)
+        ax.annotate("final %s (%d games)" % (o, r["games"]), (fin["generation"] + 0.3, v),
+                    fontsize=7)
+    ax.axhline(0.25, color="grey", linestyle="--", label="par 0.25")
     ax.set_xlabel("generation")
-    ax.set_ylabel("win share (95 % interval)")
+    ax.set_ylabel("win share")
     ax.set_ylim(0, 1)
-    ax.legend(loc="upper left", fontsize=8)
-    ax.set_title("velmar loop: the new generation against fixed and previous players")
+    ax.legend(fontsize=8)
     fig.tight_layout()
     tmp = path + ".tmp.png"
-    fig.savefig(tmp, dpi=90)
+    fig.savefig(tmp)
     plt.close(fig)
     os.replace(tmp, path)
 
 
-# ---- the run -------------------------------------------------------------------
+# ---------------------------------------------------------------------------
+# Command line
 
-def iteration_done(run_dir, g):
-    return os.path.exists(os.path.join(arena_dir(run_dir, g, "previous"), "result.json"))
-
-
-def run(s):
-    os.makedirs(s.run_dir, exist_ok=True)
-    initial_generation(s)
-    t0 = time.time()
-    g = 1
-    while iteration_done(s.run_dir, g) or not (
-            (s.iterations and g > s.iterations)
-            or (s.hours and time.time() - t0 > s.hours * 3600)):
-        iteration(s, g)
-        recs = write_records(s.run_dir)
-        print("loop: generation %d: %s" % (g, summary_line(recs[g - 1])), flush=True)
-        g += 1
-    if s.final_arena_games and g > 1:
-        arena(s, g - 1, "final-uniform", s.final_arena_games)
-    return write_records(s.run_dir)
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        raise LoopError(message)
 
 
-def summary_line(rec):
-    parts = []
-    for o, a in sorted(rec["arena"].items()):
-        parts.append("vs %s %.3f [%.3f, %.3f]" % (o, a["win_share"], a["low"], a["high"]))
-    return "; ".join(parts)
-
-
-# ---- the command line ------------------------------------------------------------
-
-def parser():
-    d = LoopSettings(run_dir="")
-    ap = argparse.ArgumentParser(prog="python3 -m velmar loop", description=__doc__.split("\n")[0])
-    ap.add_argument("--dir", required=True, help="the run's directory (resumed when it exists)")
-    for name, help_text in (
-            ("iterations", "iterations to run (0: until --hours)"),
-            ("hours", "stop starting iterations after this long (0: until --iterations)"),
-            ("games", "self-play games per iteration"),
-            ("sims", "simulations per tile, in self-play and in the arena"),
-            ("arena_games", "arena games against each opponent (a multiple of 4)"),
-            ("final_arena_games", "after the last iteration, games of the last generation "
-                                  "against three uniform players"),
-            ("workers", "worker processes for self-play and the arena"),
-            ("window", "newest games trained on"), ("epochs", "passes over the window"),
-            ("batch_size", "training batch"), ("lr", "learning rate"),
-            ("blocks", "residual blocks of generation 0"), ("channels", "its channels"),
-            ("sample_moves", "self-play: tiles drawn in proportion to visits"),
-            ("seed", "seed of generation 0, self-play, training and the arena")):
-        flag = "--" + name.replace("_", "-") if name != "games" else "--games-per-iteration"
-        ap.add_argument(flag, dest=name, type=type(getattr(d, name)),
-                        default=getattr(d, name), help=help_text)
+def _parser():
+    d = LoopSettings()
+    ap = _Parser(prog="python3 -m velmar loop",
+                 description="Self-play, train, arena, repeat; resumes in the same --dir.")
+    ap.add_argument("--dir", required=True, help="the run's directory")
+    ap.add_argument("--iterations", type=int)
+    ap.add_argument("--hours", type=float)
+    ap.add_argument("--games-per-iteration", dest="games", type=int, default=d.games)
+    ap.add_argument("--sims", type=int, default=d.sims,
+                    help="simulations per tile in self-play and arena (default %(default)s)")
+    ap.add_argument("--arena-games", type=int, default=d.arena_games,
+                    help="arena games per opponent each iteration (default %(default)s)")
+    ap.add_argument("--final-arena-games", type=int, default=d.final_arena_games,
+                    help="games against each baseline for the last generation (default: none)")
+    ap.add_argument("--opponents", default=",".join(d.opponents),
+                    help="arena opponents each iteration (default %(default)s)")
+    ap.add_argument("--workers", type=int, default=d.workers)
+    ap.add_argument("--evaluator", default=d.evaluator, help="numpy or torch")
+    ap.add_argument("--sample-moves", type=int, default=d.sample_moves)
+    ap.add_argument("--exploration-fraction", type=float, default=d.exploration_fraction)
+    ap.add_argument("--window", type=int, default=d.window,
+                    help="newest games trained on (default: all)")
+    ap.add_argument("--steps", type=int, default=None)
+    ap.add_argument("--epochs", type=float, default=d.epochs)
+    ap.add_argument("--batch-size", type=int, default=d.batch_size)
+    ap.add_argument("--lr", type=float, default=d.lr)
+    ap.add_argument("--weight-decay", type=float, default=d.weight_decay)
+    ap.add_argument("--blocks", type=int, default=d.blocks)
+    ap.add_argument("--channels", type=int, default=d.channels)
+    ap.add_argument("--seed", type=int, default=d.seed)
     return ap
 
 
-def check(s):
-    if not (s.iterations or s.hours):
-        raise LoopError("give --iterations or --hours")
-    if min(s.iterations, s.hours, s.final_arena_games, s.sample_moves, s.seed) < 0:
-        raise LoopError("counts, hours and the seed must not be negative")
-    if s.games < 1 or s.sims < 1 or s.workers < 1 or s.window < 1 or s.batch_size < 1:
-        raise LoopError("games, sims, workers, window and batch size must be >= 1")
-    if s.arena_games < 4 or s.arena_games % 4 or s.final_arena_games % 4:
-        raise LoopError("arena games must be positive multiples of 4 (balanced seats)")
-    if not (s.epochs > 0 and s.lr > 0):
-        raise LoopError("epochs and the learning rate must be > 0")
-
-
-def _on_sigterm(signum, frame):
-    raise Interrupted(143)
+def settings_from_args(args):
+    kw = {k: v for k, v in vars(args).items() if k != "dir"}
+    kw["opponents"] = [o.strip() for o in args.opponents.split(",") if o.strip()]
+    s = LoopSettings(**kw)
+    s.check()
+    return s
 
 
 def main(argv=None):
-    args = parser().parse_args(argv)
-    s = LoopSettings(run_dir=args.dir, **{k: v for k, v in vars(args).items() if k != "dir"})
     try:
-        check(s)
+        args = _parser().parse_args(argv)
+        settings = settings_from_args(args)
     except LoopError as e:
         sys.stderr.write("loop: %s\n" % e)
         return 2
-    signal.signal(signal.SIGTERM, _on_sigterm)
     try:
-        run(s)
-    except Interrupted as e:
-        write_records(s.run_dir)
-        sys.stderr.write("loop: interrupted; finished steps are kept, rerun to resume\n")
+        run_loop(args.dir, settings)
+    except LoopStopped as e:
+        sys.stderr.write("loop: stopped; run again with --dir %s to resume\n" % args.dir)
         return e.status
     except KeyboardInterrupt:
-        write_records(s.run_dir)
-        sys.stderr.write("loop: interrupted; finished steps are kept, rerun to resume\n")
         return 130
-    except LoopError as e:
-        write_records(s.run_dir)
+    except (LoopFailed, OSError) as e:
         sys.stderr.write("loop: %s\n" % e)
         return 1
     return 0
