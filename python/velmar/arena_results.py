@@ -10,6 +10,7 @@ import os
 import sys
 from dataclasses import dataclass, field
 from typing import List, Optional
+from velmar.play_report import fmt_duration  # noqa: F401 - arena.py uses it from here
 
 SEATS = 4
 Z95 = 1.959963984540054
@@ -120,17 +121,6 @@ def tally(players, games):
                                 seats_held / SEATS / n if n else None,
                                 score_sum / seat_games if seat_games else None, per_seat))
     return out
-
-
-def fmt_duration(s):
-    if s is None:
-        return "?"
-    s = int(round(s))
-    if s >= 3600:
-        return "%dh%02dm" % (s // 3600, s % 3600 // 60)
-    if s >= 60:
-        return "%dm%02ds" % (s // 60, s % 60)
-    return "%ds" % s
 
 
 def to_json(result, players, server_info):

@@ -159,7 +159,7 @@ class ClusterRun:
         left = (self.args.games - n) * elapsed / n if n else None
         from velmar import play_report
         line = ("games %d/%d | %d tasks running | %.1f tiles/s | %s left"
-                % (n, self.args.games, flight, tiles / elapsed, play_report._fmt_duration(left)))
+                % (n, self.args.games, flight, tiles / elapsed, play_report.fmt_duration(left)))
         if self.stop_signal:
             line += " | stopping"
         sys.stderr.write("\r" + line.ljust(78))

@@ -121,13 +121,8 @@ def arena_dir(run, g, opponent):
 
 
 def write_json(path, obj):
-    tmp = "%s.tmp-%d" % (path, os.getpid())
-    with open(tmp, "w") as f:
-        json.dump(obj, f, indent=1)
-        f.write("\n")
-        f.flush()
-        os.fsync(f.fileno())
-    os.replace(tmp, path)
+    from velmar.train import write_json as atomic_write
+    atomic_write(path, obj)
 
 
 def read_json(path):

@@ -26,7 +26,8 @@ class FinishedGame:
 TYPICAL_TILES = 300  # a guess of a game's length until one has finished
 
 
-def _fmt_duration(s):
+def fmt_duration(s):
+    """A duration as 5s, 3m07s or 1h02m; "?" when unknown."""
     if s is None or s != s or s == float("inf"):
         return "?"
     s = int(round(s))
@@ -51,7 +52,7 @@ def progress(st, counts, workers_n):
     left = left_tiles / rate if rate > 0 else None
     in_flight = sum(1 for g in st.current if g >= 0)
     line = ("games %d/%d (%d in flight) | %d tiles, %.1f tiles/s | %.0f sims/s | %s left"
-            % (len(st.finished), args.games, in_flight, tiles, rate, evals / elapsed, _fmt_duration(left)))
+            % (len(st.finished), args.games, in_flight, tiles, rate, evals / elapsed, fmt_duration(left)))
     if st.stop_signal or st.halt:
         line += " | stopping"
     sys.stderr.write("\r" + line.ljust(78))
@@ -172,7 +173,7 @@ def print_summary(s, args, written=True):
     out = sys.stdout
     print("played %d of %d games (%d tiles, %d simulations) in %s with %d worker(s)"
           % (s["games_finished"], s["games_requested"], s["tiles"], s["simulations"],
-             _fmt_duration(s["seconds"]), s["workers"]), file=out)
+             fmt_duration(s["seconds"]), s["workers"]), file=out)
     if s["games_finished"]:
         print("wins per seat: %s (outright: %s)"
               % (", ".join("%.2f" % x for x in s["wins_per_seat"]),
