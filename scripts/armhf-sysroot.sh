@@ -27,7 +27,7 @@ sudo=""
 apt_updated=0
 apt_update() {
   if ((!apt_updated)); then
-    $sudo apt-get update -qq
+    "$repo/scripts/apt-update.sh"
     apt_updated=1
   fi
 }
@@ -63,7 +63,7 @@ fi
 # The package lists name armhf packages only after an update that followed
 # the architecture's addition.
 if ! apt-cache show pypy3:armhf >/dev/null 2>&1; then
-  $sudo apt-get update -qq
+  "$repo/scripts/apt-update.sh"
 fi
 
 echo "armhf-sysroot: downloading into $sysroot"
@@ -74,7 +74,7 @@ download() {
   (cd "$debs" && apt-get download -qq "${armhf_packages[@]/%/:armhf}" "${all_packages[@]}")
 }
 # Old package lists can name versions the archive no longer holds.
-download || { $sudo apt-get update -qq && download; }
+download || { "$repo/scripts/apt-update.sh" && download; }
 
 find "$sysroot" -mindepth 1 -maxdepth 1 ! -name .lock -exec rm -rf {} +
 for deb in "$debs"/*.deb; do
