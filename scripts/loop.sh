@@ -14,7 +14,7 @@ cmake -S . -B build -DVELMAR_PYTHON=ON >/dev/null
 cmake --build build -j"$(nproc)" --target extensions_cpython >/dev/null
 export PYTHONPATH="$PWD/build/python:$PWD/python${PYTHONPATH:+:$PYTHONPATH}"
 export OPENBLAS_NUM_THREADS=1
-exec /usr/bin/python3 -m velmar loop --dir "$run" --hours 0.12 \
-  --games-per-iteration 48 --sims 8 --window 240 --epochs 2 --batch-size 256 \
-  --lr 2e-3 --blocks 0 --channels 16 --arena-games 16 --opponents uniform,previous \
+exec /usr/bin/python3 -m velmar loop --dir "$run" --hours 1.25 \
+  --games-per-iteration 48 --sims 8 --window 480 --epochs 2 --batch-size 256 \
+  --lr 2e-3 --blocks 0 --channels 16 --arena-games 16 --opponents uniform,heuristic,previous \
   --final-arena-games 400 "$@"
