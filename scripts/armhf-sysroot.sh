@@ -39,7 +39,10 @@ done
 if ((${#missing[@]})); then
   echo "armhf-sysroot: installing host packages ${missing[*]}"
   apt_update
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" || {
+    echo "armhf-sysroot: could not install the host packages ${missing[*]} (apt-get install failed; see above)" >&2
+    exit 1
+  }
 fi
 
 stamp_text="$(printf '%s\n' "${armhf_packages[@]/%/:armhf}" "${all_packages[@]}" "compiled: pytest")"
@@ -73,8 +76,12 @@ chmod 777 "$debs"
 download() {
   (cd "$debs" && apt-get download -qq "${armhf_packages[@]/%/:armhf}" "${all_packages[@]}")
 }
-# Old package lists can name versions the archive no longer holds.
-download || { "$repo/scripts/apt-update.sh" && download; }
+# Old package lists can name versions the archive no longer holds: update
+# and try once more before giving up.
+download || { "$repo/scripts/apt-update.sh"; download; } || {
+  echo "armhf-sysroot: could not download the armhf packages (apt-get download failed; see above)" >&2
+  exit 1
+}
 
 find "$sysroot" -mindepth 1 -maxdepth 1 ! -name .lock -exec rm -rf {} +
 for deb in "$debs"/*.deb; do

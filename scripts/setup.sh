@@ -21,5 +21,8 @@ if ((${#missing[@]})); then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   "$(dirname "$0")/apt-update.sh"
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" || {
+    echo "setup: could not install ${missing[*]} (apt-get install failed; see above)" >&2
+    exit 1
+  }
 fi
