@@ -13,6 +13,20 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DVELMAR_WERROR=ON -DVELMAR_PYTHO
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
+# pip install . into a fresh virtual environment (Debian's setuptools, no
+# build isolation, nothing downloaded), then the commands from another folder
+# without PYTHONPATH.
+pip_tmp=$(mktemp -d)
+trap 'rm -rf "$pip_tmp"' EXIT
+/usr/bin/python3 -m venv --system-site-packages "$pip_tmp/venv"
+CMAKE_BUILD_PARALLEL_LEVEL="$jobs" "$pip_tmp/venv/bin/pip" install -q --no-build-isolation \
+  --no-index --no-cache-dir .
+(cd "$pip_tmp" && env -u PYTHONPATH venv/bin/python -m velmar --help >/dev/null &&
+  env -u PYTHONPATH venv/bin/velmar play --games 1 --sims 2 --workers 1 --evaluator uniform \
+    --out "$pip_tmp/play" --quiet >/dev/null)
+test -s "$pip_tmp/play/shard-00000.npz" || { echo "test: the installed velmar wrote no shard" >&2; exit 1; }
+rm -rf "$pip_tmp"
+
 # -O1 with line tables only: half the compile time of an optimised build
 # with full debug information, and readable sanitizer reports. The
 # extensions are built for CPython only, for the module's Python tests below.

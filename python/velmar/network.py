@@ -177,6 +177,10 @@ def load_weights(path):
         raise WeightsError("%s: not a weight file (%s)" % (path, e))
     meta_arch = members.pop(META_ARCH, None)
     meta_rec = members.pop(META_TRAINING, None)
+    for k, v in members.items():
+        # A conversion to float32 would drop imaginary parts without a word.
+        if v.dtype.kind not in "fiu":
+            raise WeightsError("%s: %s holds %s, not real numbers" % (path, k, v.dtype))
     params = {k: np.asarray(v, np.float32) for k, v in members.items()}
     arch = architecture_of(params)
     if meta_arch is not None:

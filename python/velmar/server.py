@@ -440,6 +440,20 @@ def start_server(evaluators, request_r, reply_ws, request_w, max_batch=64,
     return ServerProcess(popen, request_w, info)
 
 
+def _tell_parent(message):
+    """Writes one JSON line on standard output, which the parent reads.
+    False when the parent is gone (killed, say): later writes, the stats
+    included, and the flush at exit then go to /dev/null, quietly."""
+    try:
+        print(json.dumps(message), flush=True)
+        return True
+    except BrokenPipeError:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return False
+
+
 def _ignore_sigint():
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
@@ -463,7 +477,7 @@ def main(argv=None):
     try:
         default_spec, route_specs = parse_evaluator_options(args.evaluator)
     except ValueError as e:
-        print(json.dumps({"ready": False, "error": str(e)}), flush=True)
+        _tell_parent({"ready": False, "error": str(e)})
         return 2
     built = {}  # one evaluator per distinct specification
     for spec in [default_spec] + list(route_specs.values()):
@@ -477,8 +491,7 @@ def main(argv=None):
             known = isinstance(e, (EvaluatorUnavailable, OSError, ValueError, KeyError,
                                    ImportError))
             text = str(e) if known and str(e) else "%s: %s" % (type(e).__name__, e)
-            print(json.dumps({"ready": False, "error": "evaluator %r: %s" % (spec, text)}),
-                  flush=True)
+            _tell_parent({"ready": False, "error": "evaluator %r: %s" % (spec, text)})
             return 2
     evaluator = built.get(default_spec)
     routes = {route: built[spec] for route, spec in route_specs.items()}
@@ -486,16 +499,17 @@ def main(argv=None):
     server = Server(evaluator, args.request_fd, reply_fds, args.max_batch,
                     None if args.batch_wait_ms is None else args.batch_wait_ms / 1000.0,
                     routes=routes)
-    print(json.dumps({"ready": True,
-                      "evaluator": evaluator.describe() if evaluator is not None else None,
-                      "routes": {str(r): e.describe() for r, e in sorted(routes.items())},
-                      "batch_wait_ms": server.batch_wait * 1000.0,
-                      "max_batch": server.max_batch}), flush=True)
+    if not _tell_parent({"ready": True,
+                         "evaluator": evaluator.describe() if evaluator is not None else None,
+                         "routes": {str(r): e.describe() for r, e in sorted(routes.items())},
+                         "batch_wait_ms": server.batch_wait * 1000.0,
+                         "max_batch": server.max_batch}):
+        return 3  # as when the parent dies while serving
     t0 = time.perf_counter()
     server.serve(parent_pid=parent)
     stats = server.stats()
     stats["seconds"] = time.perf_counter() - t0
-    print(json.dumps(stats), flush=True)
+    _tell_parent(stats)
     return 0
 
 
