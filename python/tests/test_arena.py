@@ -10,8 +10,8 @@ import sys
 
 import pytest
 
-from velmar import arena
-from velmar.arena import ArenaError, PlayerSpec
+from velmar.arena import arena
+from velmar.arena.arena import ArenaError, PlayerSpec
 
 from selfplay_helpers import REPO, need_extension, velmar_env
 

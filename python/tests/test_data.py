@@ -7,8 +7,8 @@ import zipfile
 
 import pytest
 
-from velmar import data
-from velmar.planes import unpack_planes_py
+from velmar.game import data
+from velmar.game.planes import unpack_planes_py
 
 from selfplay_helpers import need_extension, random_game
 

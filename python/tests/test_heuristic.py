@@ -10,9 +10,9 @@ if sys.implementation.name == "pypy":
                 "runs it under CPython)", allow_module_level=True)
 np = pytest.importorskip("numpy")
 
-from velmar import server as srv  # noqa: E402
-from velmar.evaluators import make_evaluator  # noqa: E402
-from velmar.heuristic import HeuristicEvaluator, heuristic_values, seat_features  # noqa: E402
+from velmar.serving import server as srv  # noqa: E402
+from velmar.serving.evaluators import make_evaluator  # noqa: E402
+from velmar.serving.heuristic import HeuristicEvaluator, heuristic_values, seat_features  # noqa: E402
 
 # Squares per seat, and the open corners worked out by hand:
 # seat 0: the single square at cell 0; its one open corner is (1, 1).

@@ -7,7 +7,7 @@ import pytest
 
 np = pytest.importorskip("numpy", reason="NumPy is not available for this interpreter")
 
-from velmar import network  # noqa: E402
+from velmar.net import network  # noqa: E402
 
 
 def random_planes(n, seed):

@@ -6,9 +6,9 @@ import threading
 
 import pytest
 
-from velmar import planes as planes_mod
-from velmar import server as srv
-from velmar.evaluators import Evaluator, UniformEvaluator, make_evaluator
+from velmar.game import planes as planes_mod
+from velmar.serving import server as srv
+from velmar.serving.evaluators import Evaluator, UniformEvaluator, make_evaluator
 
 from selfplay_helpers import need_extension, random_game
 
@@ -385,7 +385,7 @@ def test_server_process_ends_after_its_parent():
     import time
     pipes = Pipes(1)
     fds = [pipes.request_r, pipes.request_w, pipes.replies[0][1]]
-    code = ("import sys; from velmar import server as srv; "
+    code = ("import sys; from velmar.serving import server as srv; "
             "p = srv.start_server('uniform', %d, [%d], %d); "
             "print(p.popen.pid, flush=True)" % (fds[0], fds[2], fds[1]))
     try:
@@ -449,14 +449,14 @@ def replay_planes(seed):
 
 @pytest.mark.parametrize("seed", [1, 2])
 def test_mover_seats_recovers_the_player_to_move(seed):
-    from velmar.evaluators import mover_seats
+    from velmar.serving.evaluators import mover_seats
     planes, movers = replay_planes(seed)
     assert (mover_seats(planes) == movers).all()
 
 
 def test_to_seat_order_rotates_mover_relative_values():
     np = pytest.importorskip("numpy")
-    from velmar.evaluators import to_seat_order
+    from velmar.serving.evaluators import to_seat_order
     rel = np.array([[1, 2, 3, 4]] * 4, np.float32)
     out = to_seat_order(rel, np.array([0, 1, 2, 3]))
     # the mover (relative entry 0) lands on its own seat
@@ -465,7 +465,8 @@ def test_to_seat_order_rotates_mover_relative_values():
 
 def test_numpy_evaluator_replies(tmp_path):
     np = pytest.importorskip("numpy")
-    from velmar import evaluators as ev, network
+    from velmar.serving import evaluators as ev
+    from velmar.net import network
     planes, movers = replay_planes(3)
     planes = planes[::7]
     movers = movers[::7]
@@ -499,7 +500,7 @@ def perturbed_weights(arch, seed):
     """Weights with every parameter random (a fresh net's zero biases and
     zero second convolutions would hide a wrong one)."""
     np = pytest.importorskip("numpy")
-    from velmar import network
+    from velmar.net import network
     w = network.init_weights(arch, seed)
     rng = np.random.RandomState(seed)
     w.params = {k: (v + rng.standard_normal(v.shape) * 0.1).astype(np.float32)
@@ -512,7 +513,8 @@ def perturbed_weights(arch, seed):
 def test_torch_evaluator_matches_numpy(tmp_path, blocks, channels):
     np = pytest.importorskip("numpy")
     torch = pytest.importorskip("torch", reason="PyTorch is not installed for this interpreter")
-    from velmar import evaluators as ev, network
+    from velmar.serving import evaluators as ev
+    from velmar.net import network
     planes, _ = replay_planes(4)
     planes = planes[::5]
     path = str(tmp_path / "w.npz")

@@ -11,7 +11,9 @@ np = pytest.importorskip("numpy", reason="NumPy is not available for this interp
 torch = pytest.importorskip("torch", reason="PyTorch is not installed for this interpreter")
 
 from selfplay_helpers import REPO, need_extension, random_game, run_play, velmar_env  # noqa: E402
-from velmar import data, network, torch_net, train  # noqa: E402
+from velmar.game import data  # noqa: E402
+from velmar.learning import train  # noqa: E402
+from velmar.net import network, torch_net  # noqa: E402
 
 SMALL = network.Architecture(1, 8, 16)
 
@@ -122,7 +124,7 @@ def test_velmar_train_end_to_end(tmp_path):
     assert r.returncode == 0, r.stderr
     second = network.load_weights(str(tmp_path / "w2.npz"))
     assert second.record["total_steps"] == 5 and second.record["init"]["total_steps"] == 4
-    from velmar.evaluators import make_evaluator
+    from velmar.serving.evaluators import make_evaluator
     planes = np.zeros((2, 5, 20, 20), np.float32)
     planes[:, 4, 0, 0] = 1.0
     assert make_evaluator("numpy:%s" % out).evaluate(planes)[0].shape == (2, 400)

@@ -24,12 +24,12 @@ def main(argv=None):
         return 0 if argv else 2
     cmd, rest = argv[0], argv[1:]
     if cmd == "play":
-        from velmar.play import main as run
+        from velmar.selfplay.play import main as run
     elif cmd == "arena":
-        from velmar.arena import main as run
+        from velmar.arena.arena import main as run
     elif cmd == "train":
         try:
-            from velmar.train import main as run
+            from velmar.learning.train import main as run
         except ImportError as e:
             lines = str(e).strip().splitlines() or [e.__class__.__name__]
             sys.stderr.write("train: needs NumPy and PyTorch (%s); "
@@ -37,16 +37,16 @@ def main(argv=None):
             return 2
     elif cmd == "loop":
         try:
-            from velmar.loop import main as run
+            from velmar.learning.loop import main as run
         except ImportError as e:
             sys.stderr.write("loop: needs NumPy (%s); run it with /usr/bin/python3\n" % e)
             return 2
     elif cmd == "show":
-        from velmar.show import main as run
+        from velmar.game.show import main as run
     elif cmd == "init-weights":
-        from velmar.bench import init_weights_main as run
+        from velmar.serving.bench import init_weights_main as run
     elif cmd == "bench":
-        from velmar.bench import main as run
+        from velmar.serving.bench import main as run
     else:
         sys.stderr.write("unknown command %r\n\n%s" % (cmd, USAGE))
         return 2

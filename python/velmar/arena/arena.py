@@ -20,7 +20,7 @@ player's ``dirichlet_alpha`` and ``exploration_fraction`` (off unless
 given: an arena measures strength, not exploration).
 
 Games run in worker processes against one batched inference server
-(``velmar.server``) that hosts every player's evaluator; a request's route
+(``velmar.serving.server``) that hosts every player's evaluator; a request's route
 is the index of the player whose search sends it. Players whose evaluator
 specifications are the same string share one evaluator in the server.
 
@@ -33,7 +33,7 @@ it holds (1/4 for a candidate against three baseline copies, 3/4 for those
 copies together).
 
 Python: ``run_arena([PlayerSpec.parse("big=heuristic,sims=128"), ...], games=200)``
-returns an ``ArenaResult`` (``velmar.arena_results``: the records, the tally,
+returns an ``ArenaResult`` (``velmar.arena.results``: the records, the tally,
 the JSON file, the chart and the printed table).
 """
 
@@ -54,9 +54,9 @@ import types
 from dataclasses import dataclass
 from typing import List, Optional
 
-from velmar.arena_results import (SEATS, ArenaResult, GameRecord, chart, fmt_duration,
+from velmar.arena.results import (SEATS, ArenaResult, GameRecord, chart, fmt_duration,
                                   report, tally, to_json, write_json)
-from velmar.arena_results import PlayerResult, SeatResult, wilson_interval  # noqa: F401 (API)
+from velmar.arena.results import PlayerResult, SeatResult, wilson_interval  # noqa: F401 (API)
 
 DEFAULT_SAMPLE_TILES = 8
 
@@ -227,7 +227,7 @@ def _send(conn, msg):
 
 
 def _worker_main(w, job, request_fd, reply_fd, conn, counter, close_fds):
-    from velmar.server import Client
+    from velmar.serving.server import Client
     for fd in close_fds:
         try:
             os.close(fd)
@@ -337,7 +337,7 @@ def run_arena(players: List[PlayerSpec], games: int, workers: int = 2,
     result says ``interrupted_by`` (``exit_status`` 130 or 143); a worker that
     fails makes ``exit_status`` 1. Check ``result.complete``.
     """
-    from velmar import server as srv
+    from velmar.serving import server as srv
     players = list(players)
     rotation = _check(players, games, workers, sample_tiles)
     try:

@@ -1,5 +1,5 @@
 """The results of an arena: records, tallies with intervals, the JSON file,
-the chart and the printed table (``velmar.arena`` plays the games)."""
+the chart and the printed table (``velmar.arena.arena`` plays the games)."""
 
 from __future__ import annotations
 
@@ -10,7 +10,7 @@ import os
 import sys
 from dataclasses import dataclass, field
 from typing import List, Optional
-from velmar.play_report import fmt_duration  # noqa: F401 - arena.py uses it from here
+from velmar.selfplay.report import fmt_duration  # noqa: F401 - arena.py uses it from here
 
 SEATS = 4
 Z95 = 1.959963984540054

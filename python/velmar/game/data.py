@@ -45,7 +45,7 @@ import sys
 import zipfile
 import zlib
 
-from velmar.planes import BITS_SIZE, CELLS, pack_planes
+from velmar.game.planes import BITS_SIZE, CELLS, pack_planes
 
 SHARD_GLOB = "shard-[0-9][0-9][0-9][0-9][0-9].npz"
 ROW_FIELDS = ("planes_bits", "player", "cell", "policy", "payoff", "payoff_mover", "game", "tile")

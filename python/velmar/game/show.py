@@ -415,7 +415,7 @@ def load_game(source, game=None):
     Raises ShowError (or data.ShardError) naming the source for input that
     cannot be shown."""
     if os.path.isdir(source) or source.endswith(".npz"):
-        from velmar import data
+        from velmar.game import data
         games = data.game_records(source)
         if not games:
             raise ShowError("no games in %s" % source)
@@ -489,7 +489,7 @@ def main(argv=None):
     ap.add_argument("--html", nargs="?", const="", default=None,
                     help="also write a self-contained replay page (default path: beside the SVG)")
     args = ap.parse_args(argv)
-    from velmar.data import ShardError
+    from velmar.game.data import ShardError
     try:
         rep, stem = load_game(args.source, args.game)
     except (ShowError, ShardError) as e:

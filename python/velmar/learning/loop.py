@@ -12,8 +12,8 @@ Layout of RUN (``--dir``)::
 
 Each iteration has three steps: ``selfplay`` (``velmar play`` in a
 subprocess with the current generation as its evaluator), ``train``
-(``velmar.train.train`` on the newest ``window`` games of every self-play
-directory so far) and ``arena`` (``velmar.arena.run_arena``: the new
+(``velmar.learning.train.train`` on the newest ``window`` games of every self-play
+directory so far) and ``arena`` (``velmar.arena.arena.run_arena``: the new
 generation against three copies of uniform, of heuristic and of the
 previous generation, all at the same simulations). ``loop.json`` is
 rewritten atomically after every step. A step counts as done when its
@@ -36,7 +36,7 @@ import time
 from dataclasses import asdict, dataclass, field
 from typing import List, Optional
 
-from velmar import network
+from velmar.net import network
 
 OPPONENTS = ("uniform", "heuristic", "previous")
 
@@ -121,7 +121,7 @@ def arena_dir(run, g, opponent):
 
 
 def write_json(path, obj):
-    from velmar.train import write_json as atomic_write
+    from velmar.learning.train import write_json as atomic_write
     atomic_write(path, obj)
 
 
@@ -193,7 +193,7 @@ def train_done(run, g):
 
 
 def run_train(run, g, settings):
-    from velmar import train as tr
+    from velmar.learning import train as tr
     ts = tr.TrainSettings(steps=settings.steps, epochs=settings.epochs,
                           batch_size=settings.batch_size, lr=settings.lr,
                           weight_decay=settings.weight_decay, window=settings.window,
@@ -222,7 +222,7 @@ def run_train(run, g, settings):
 
 
 def opponent_spec(run, g, opponent, sims):
-    from velmar.arena import PlayerSpec
+    from velmar.arena.arena import PlayerSpec
     if opponent == "previous":
         return PlayerSpec("gen-%04d" % (g - 1), "numpy:" + gen_path(run, g - 1), sims)
     return PlayerSpec(opponent, opponent, sims)
@@ -234,7 +234,7 @@ def arena_done(run, g, opponent, games):
 
 
 def run_one_arena(run, g, cand_gen, opponent, games, settings):
-    from velmar.arena import PlayerSpec, run_arena
+    from velmar.arena.arena import PlayerSpec, run_arena
     out = arena_dir(run, g, opponent)
     shutil.rmtree(out, ignore_errors=True)
     cand = PlayerSpec("gen-%04d" % cand_gen, "%s:%s" % (settings.evaluator,

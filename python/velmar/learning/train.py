@@ -1,4 +1,4 @@
-"""``python3 -m velmar train``: trains the network of ``velmar.network`` on
+"""``python3 -m velmar train``: trains the network of ``velmar.net.network`` on
 self-play shards with PyTorch.
 
 Data: the newest ``window`` games of the directories given (oldest
@@ -24,7 +24,7 @@ with the most visited tile, value cross-entropy and squared error (mean over
 rows and the four entries). Beside them: the top-1 agreement of a uniformly
 random legal tile and the squared error of the constant 0.25.
 
-Output: the weights (``velmar.network`` format, the training record in
+Output: the weights (``velmar.net.network`` format, the training record in
 ``meta.training``), written atomically when training has finished, and a JSON
 log (``OUT`` without ``.npz`` plus ``.train.json`` unless given) rewritten
 atomically at every evaluation. A stopped run (Ctrl-C, SIGTERM) writes no
@@ -44,7 +44,8 @@ from typing import List, Optional
 
 import numpy as np
 
-from velmar import data, network
+from velmar.game import data
+from velmar.net import network
 
 ILLEGAL = -1e9  # logit given to illegal tiles before the softmax
 EVAL_BATCH = 512
@@ -284,7 +285,7 @@ def _import_torch():
     os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
     try:
         import torch
-        from velmar import torch_net
+        from velmar.net import torch_net
     except ImportError as e:
         raise TrainError("PyTorch is not available for this interpreter (%s); train with "
                          "/usr/bin/python3 and Debian's python3-torch" % e)

@@ -14,7 +14,7 @@ and two heads on the last features:
   in the training data); four numbers that sum to 1.
 
 Parameter names and shapes are those of the PyTorch module's state dict
-(``velmar.torch_net``), so one weight file serves both frameworks:
+(``velmar.net.torch_net``), so one weight file serves both frameworks:
 
 ==============================  ================
 ``stem.weight``, ``.bias``      (C, 5, 3, 3), (C,)

@@ -1,11 +1,11 @@
-"""The network of ``velmar.network`` as a PyTorch module (CPython with
+"""The network of ``velmar.net.network`` as a PyTorch module (CPython with
 Debian's python3-torch; imported only where PyTorch is wanted)."""
 
 import numpy as np
 import torch
 from torch import nn
 
-from velmar.network import CELLS, PLANES, Weights, architecture_of, check_params
+from velmar.net.network import CELLS, PLANES, Weights, architecture_of, check_params
 
 
 class Block(nn.Module):

@@ -151,8 +151,8 @@ def _play_games(ctx, t, reply_fd):
     """One game thread: plays games on reply channel ``slot`` until none is
     left or the worker is asked to stop. Returns 1 after a failed game."""
     import velmar_self_play
-    from velmar.data import game_rows
-    from velmar.server import Client
+    from velmar.game.data import game_rows
+    from velmar.serving.server import Client
     slot = ctx.w * ctx.threads + t
     client = Client(slot, ctx.request_fd, reply_fd)
     proxy = _StoppingClient(client, ctx.state, ctx.counts, slot)
@@ -202,7 +202,7 @@ def _play_games(ctx, t, reply_fd):
 
 def _worker_main(w, threads, cfg, request_fd, reply_fds, conn, counter, current, counts,
                  n_games, first_game, close_fds):
-    from velmar.server import watch_parent
+    from velmar.serving.server import watch_parent
     # The ends this worker inherited but does not use: the main process's
     # ends of the result pipes (its own included) above all. While it held
     # those, a send to a main process that is gone would block for ever

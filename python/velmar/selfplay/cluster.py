@@ -31,7 +31,7 @@ import tempfile
 import time
 import zipfile
 
-from velmar import data
+from velmar.game import data
 
 FORWARDED = ("sims", "sample_moves", "c_base", "c_init", "dirichlet_alpha",
              "exploration_fraction", "seed", "max_batch", "batch_wait_ms", "device",
@@ -206,7 +206,7 @@ def _arr(field, a):
 
 
 def run(args):
-    from velmar import play
+    from velmar.selfplay import play
     problem = (_address_problem(args.cluster) or play.option_problem(args)
                or (None if args.block_games >= 1 else "--block-games must be at least 1")
                or (None if (args.tasks_in_flight or 1) >= 1
@@ -220,5 +220,5 @@ def run(args):
         print("play: --cluster needs Dask distributed (python3-distributed, CPython): %s" % e,
               file=sys.stderr)
         return 2
-    from velmar.cluster_run import ClusterRun
+    from velmar.selfplay.cluster_run import ClusterRun
     return ClusterRun(args).main()

@@ -1,5 +1,5 @@
 """The client of a cluster run: submits blocks, collects them, writes shards
-and the summary (see ``velmar.cluster``)."""
+and the summary (see ``velmar.selfplay.cluster``)."""
 
 import asyncio
 import json
@@ -9,7 +9,8 @@ import sys
 import time
 import uuid
 
-from velmar import cluster, data
+from velmar.game import data
+from velmar.selfplay import cluster
 
 
 def _first_done(wait, flight):
@@ -35,7 +36,7 @@ class ClusterRun:
         self.t0 = time.time()
 
     def main(self):
-        from velmar import play
+        from velmar.selfplay import play
         a = self.args
         old = {s: signal.signal(s, self._on_signal) for s in (signal.SIGINT, signal.SIGTERM)}
         try:
@@ -115,7 +116,7 @@ class ClusterRun:
             client.close()
             if local is not None:
                 local.close()
-        from velmar import play_report
+        from velmar.selfplay import report as play_report
         play_report.write_json(os.path.join(a.out, "summary.json"), summary)
         self._print(summary)
         return summary["exit_status"]
@@ -157,7 +158,7 @@ class ClusterRun:
         tiles = sum(v[0] for v in self.games.values())
         n = len(self.games)
         left = (self.args.games - n) * elapsed / n if n else None
-        from velmar import play_report
+        from velmar.selfplay import report as play_report
         line = ("games %d/%d | %d tasks running | %.1f tiles/s | %s left"
                 % (n, self.args.games, flight, tiles / elapsed, play_report.fmt_duration(left)))
         if self.stop_signal:
@@ -166,7 +167,7 @@ class ClusterRun:
         sys.stderr.flush()
 
     def _summary(self, client):
-        from velmar.cluster_summary import summary
+        from velmar.selfplay.cluster_summary import summary
         return summary(self, client)
 
     def _print(self, s):

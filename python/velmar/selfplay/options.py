@@ -57,7 +57,7 @@ def add_arguments(ap):
                     help="interpreter for the server process (default: this one, except "
                          "/usr/bin/python3 for a network evaluator when playing under PyPy)")
     ap.add_argument("--quiet", action="store_true", help="no progress line")
-    from velmar import cluster
+    from velmar.selfplay import cluster
     cluster.add_arguments(ap)
 
 

@@ -1,11 +1,11 @@
 """``python3 -m velmar play``: self-play with a batched inference server.
 
-The main process starts the inference server (``velmar.server``, a process of
+The main process starts the inference server (``velmar.serving.server``, a process of
 its own) and W worker processes. Each worker takes the next game index from a
 shared counter and plays it with ``velmar_self_play.generate_game_data``,
-handing it a ``velmar.server.Client`` as both ``inference_queue`` and
+handing it a ``velmar.serving.server.Client`` as both ``inference_queue`` and
 ``pipe``; then it replays the record with ``velmar.rules`` to build the
-training rows (``velmar.data.game_rows``) and sends them to the main process,
+training rows (``velmar.game.data.game_rows``) and sends them to the main process,
 which writes them as shards and shows one aggregate progress line.
 
 Stopping: on SIGINT or SIGTERM the main process asks every worker to stop
@@ -37,10 +37,10 @@ import signal
 import sys
 import time
 
-from velmar import play_report as report
-from velmar.play_options import (I32_MAX, PlayError, add_arguments, default_threads,  # noqa: F401
+from velmar.selfplay import report
+from velmar.selfplay.options import (I32_MAX, PlayError, add_arguments, default_threads,  # noqa: F401
                                  option_problem, workers_problem)
-from velmar.play_worker import (GameDone, GameFailed, GameInterrupted, WorkerDone,
+from velmar.runner.worker import (GameDone, GameFailed, GameInterrupted, WorkerDone,
                                 worker_entry)
 
 class Run:
@@ -121,7 +121,7 @@ def _flock(fd, out):
 
 def _existing(out):
     """(next shard index, next game index) after the shards already in out."""
-    from velmar import data
+    from velmar.game import data
     paths = data.shard_paths(out)
     if not paths:
         return 0, 0
@@ -170,7 +170,7 @@ def _signals_recorded(st):
 
 def run(args):
     if getattr(args, "cluster", None):
-        from velmar import cluster
+        from velmar.selfplay import cluster
         return cluster.run(args)
     problem = (_import_problem() or option_problem(args)
                or workers_problem(_workers_to_start(args), _threads_to_start(args)))
@@ -249,7 +249,7 @@ def _start_server(st, slots):
     """Starts the server with one reply pipe per game thread: (server, the
     request pipe's write end, the reply pipes' read ends), or None after
     saying why it could not start."""
-    from velmar import server as srv
+    from velmar.serving import server as srv
     args = st.args
     request_r, request_w = os.pipe()
     replies = [os.pipe() for _ in range(slots)]
@@ -319,7 +319,7 @@ def _write_shard(st, index):
     """Writes the next shard. A failed write (a full disk, a directory made
     read-only) stops the run: no further shard is tried, the workers are
     stopped, and the games not written are counted in the summary."""
-    from velmar import data
+    from velmar.game import data
     take = sorted(st.games)[:st.args.shard_games]
     path = data.shard_name(st.args.out, index)
     try:

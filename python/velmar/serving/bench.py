@@ -16,7 +16,7 @@ import time
 
 
 def init_weights_main(argv=None):
-    from velmar import network
+    from velmar.net import network
     d = network.Architecture()
     ap = argparse.ArgumentParser(prog="python3 -m velmar init-weights",
                                  description="Write a seeded random initialisation of the "
@@ -56,7 +56,7 @@ def _time(fn, n):
 
 
 def bench_transport(n=5000):
-    from velmar import server as srv
+    from velmar.serving import server as srv
     rng = random.Random(1)
     planes = _random_planes(rng)
     out = {}
@@ -70,7 +70,7 @@ def bench_transport(n=5000):
 def bench_round_trip(n=5000, clients=1, evaluator="uniform"):
     """Mean seconds per request, from put to the reply decoded, with
     ``clients`` threads each doing n requests through one server process."""
-    from velmar import server as srv
+    from velmar.serving import server as srv
     request_r, request_w = os.pipe()
     replies = [os.pipe() for _ in range(clients)]
     proc = srv.start_server(evaluator, request_r, [w for _, w in replies], request_w)
@@ -102,7 +102,7 @@ def bench_round_trip(n=5000, clients=1, evaluator="uniform"):
 
 def bench_evaluator(choice, batch, repeat=20, seed=0, device=None):
     import numpy as np
-    from velmar.evaluators import make_evaluator
+    from velmar.serving.evaluators import make_evaluator
     ev = make_evaluator(choice, seed=seed, device=device)
     rng = np.random.RandomState(3)
     planes = (rng.random_sample((batch, 5, 20, 20)) < 0.2).astype(np.float32)

@@ -24,7 +24,7 @@ uniform evaluator overrides it and needs no NumPy.
 
 Evaluator names understood by ``make_evaluator``: ``uniform``, ``sleep:MS``
 (uniform answers after MS milliseconds per batch, for measuring batching),
-``heuristic[:TEMPERATURE[:CORNER_WEIGHT]]`` (``velmar.heuristic``), ``numpy``,
+``heuristic[:TEMPERATURE[:CORNER_WEIGHT]]`` (``velmar.serving.heuristic``), ``numpy``,
 ``numpy:PATH`` (weights from an .npz), ``torch``, ``torch:PATH`` (a state
 dict saved with torch.save, or an .npz of the same names), and
 ``package.module.factory[:ARG]``, which imports ``factory`` and calls it as
@@ -34,7 +34,7 @@ dict saved with torch.save, or an .npz of the same names), and
 import importlib
 import os
 
-from velmar.planes import CELLS, PLANES, encode_replies, encode_reply, unpack_planes
+from velmar.game.planes import CELLS, PLANES, encode_replies, encode_reply, unpack_planes
 
 CORNERS = (0, 19, 399, 380)  # starting corner of seats 0..3
 
@@ -153,10 +153,10 @@ def to_seat_order(relative, seats):
 
 
 # ---------------------------------------------------------------------------
-# The network of velmar.network, in NumPy and in PyTorch.
+# The network of velmar.net.network, in NumPy and in PyTorch.
 
 def _weights(path, seed):
-    from velmar import network
+    from velmar.net import network
     return network.load_weights(path) if path else network.init_weights(seed=seed)
 
 
@@ -172,7 +172,7 @@ class NumpyEvaluator(Evaluator):
         except ImportError as e:
             raise EvaluatorUnavailable("NumPy is not available for this interpreter (%s); "
                                        "give --server-python /usr/bin/python3" % e.__class__.__name__)
-        from velmar.network import NumpyNet, keep_freed_memory
+        from velmar.net.network import NumpyNet, keep_freed_memory
         keep_freed_memory()
         self.path = path
         self.seed = seed
@@ -190,7 +190,7 @@ class NumpyEvaluator(Evaluator):
 
 class TorchEvaluator(Evaluator):
     """The same network in PyTorch, on CPU or CUDA. Weights from an .npz of
-    velmar.network, a state dict saved with torch.save, or a seeded random
+    velmar.net.network, a state dict saved with torch.save, or a seeded random
     initialisation. On the CPU it runs on one thread unless OMP_NUM_THREADS
     says otherwise (the self-play workers use the other cores)."""
 
@@ -200,12 +200,12 @@ class TorchEvaluator(Evaluator):
     def __init__(self, path=None, seed=0, device=None):
         try:
             import torch
-            from velmar import torch_net
+            from velmar.net import torch_net
         except ImportError as e:
             raise EvaluatorUnavailable(
                 "PyTorch is not installed for this interpreter (%s); install Debian's "
                 "python3-torch or use --evaluator numpy" % e)
-        from velmar.network import keep_freed_memory
+        from velmar.net.network import keep_freed_memory
         keep_freed_memory()
         self.torch = torch
         if device is None:
@@ -254,7 +254,7 @@ def make_evaluator(choice, seed=0, device=None):
             raise ValueError("the sleep evaluator needs its latency: sleep:MS")
         return SleepEvaluator(arg)
     if name == "heuristic":
-        from velmar.heuristic import HeuristicEvaluator
+        from velmar.serving.heuristic import HeuristicEvaluator
         return HeuristicEvaluator.from_arg(arg)
     if name == "numpy":
         return NumpyEvaluator(arg, seed)

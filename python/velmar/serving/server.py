@@ -2,7 +2,7 @@
 
 Transport. Every game (a worker process, or one game thread of it) writes
 its requests into one shared pipe and reads its replies from a pipe of its
-own; the messages are those of ``velmar.planes``. A request's ``worker``
+own; the messages are those of ``velmar.game.planes``. A request's ``worker``
 is the index of the reply pipe the answer goes to; ``route`` is the ``id``
 of the request (the first item of what ``put`` receives), which picks the
 evaluator. A request is written with one atomic ``write``, so every game
@@ -14,7 +14,7 @@ shares the pipe without a lock and the server reads a whole batch with one
 (its ``recv`` reads and decodes the reply). It also measures the time spent
 packing and sending, waiting for the reply, and decoding it.
 
-Server. ``python3 -m velmar.server`` runs the server loop in a process of
+Server. ``python3 -m velmar.serving.server`` runs the server loop in a process of
 its own; ``start_server`` launches it with the pipes inherited. The loop
 reads whatever requests are pending (up to ``max_batch``), waits up to
 ``batch_wait`` for more while fewer requests are pending than workers are
@@ -39,7 +39,7 @@ import subprocess
 import sys
 import time
 
-from velmar.planes import (BITS_SIZE, CELLS, HEADER, KIND_REQUEST, KIND_STOP,  # noqa: F401
+from velmar.game.planes import (BITS_SIZE, CELLS, HEADER, KIND_REQUEST, KIND_STOP,  # noqa: F401
                            KIND_WORKER_GONE, PLANES, REPLY_SIZE, REQUEST_SIZE, decode_reply,
                            encode_reply, make_packer, pack_planes, unpack_planes_py)
 
@@ -195,7 +195,7 @@ class Server:
 
     def _unrouted(self, worker, route):
         self.bad_messages += 1
-        sys.stderr.write("velmar.server: worker %d asked for route %d, which has no evaluator "
+        sys.stderr.write("velmar.serving.server: worker %d asked for route %d, which has no evaluator "
                          "(routes: %s); its reply pipe is closed\n"
                          % (worker, route, ", ".join(map(str, sorted(self.routes)))))
         sys.stderr.flush()
@@ -342,7 +342,7 @@ class ServerStartError(RuntimeError):
 
 
 def _package_root():
-    return os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    return os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 def evaluator_arguments(evaluators):
@@ -387,7 +387,7 @@ def parse_evaluator_options(values):
 
 def start_server(evaluators, request_r, reply_ws, request_w, max_batch=64,
                  batch_wait_ms=None, seed=0, device=None, python=None):
-    """Starts ``python -m velmar.server`` with the request pipe's read end
+    """Starts ``python -m velmar.serving.server`` with the request pipe's read end
     and every worker's reply write end. ``evaluators`` is one evaluator
     specification (for every route) or a mapping from route to
     specification, the key None for the default. Waits for its ready line
@@ -396,7 +396,7 @@ def start_server(evaluators, request_r, reply_ws, request_w, max_batch=64,
     when it could not start."""
     python = python or sys.executable
     fds = [request_r] + list(reply_ws)
-    cmd = [python, "-m", "velmar.server", "--request-fd", str(request_r),
+    cmd = [python, "-m", "velmar.serving.server", "--request-fd", str(request_r),
            "--reply-fds", ",".join(map(str, reply_ws)), *evaluator_arguments(evaluators),
            "--max-batch", str(max_batch), "--seed", str(seed)]
     if batch_wait_ms is not None:
@@ -445,7 +445,7 @@ def _ignore_sigint():
 
 
 def main(argv=None):
-    ap = argparse.ArgumentParser(prog="python3 -m velmar.server",
+    ap = argparse.ArgumentParser(prog="python3 -m velmar.serving.server",
                                  description="Batched inference server (started by velmar play).")
     ap.add_argument("--request-fd", type=int, required=True)
     ap.add_argument("--reply-fds", required=True)
@@ -459,7 +459,7 @@ def main(argv=None):
     args = ap.parse_args(argv)
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     parent = os.getppid()
-    from velmar.evaluators import make_evaluator, EvaluatorUnavailable
+    from velmar.serving.evaluators import make_evaluator, EvaluatorUnavailable
     try:
         default_spec, route_specs = parse_evaluator_options(args.evaluator)
     except ValueError as e:
