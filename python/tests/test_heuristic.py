@@ -10,8 +10,8 @@ if sys.implementation.name == "pypy":
                 "runs it under CPython)", allow_module_level=True)
 np = pytest.importorskip("numpy")
 
-from velmar.serving import server as srv  # noqa: E402
-from velmar.serving.evaluators import make_evaluator  # noqa: E402
+from velmar.game import planes as planes_mod  # noqa: E402
+from velmar.serving.factory import make_evaluator  # noqa: E402
 from velmar.serving.heuristic import HeuristicEvaluator, heuristic_values, seat_features  # noqa: E402
 
 # Squares per seat, and the open corners worked out by hand:
@@ -92,7 +92,7 @@ def test_evaluator_replies_from_packed_planes():
     replies = ev.evaluate_bits(bits.tobytes(), 4)
     want = heuristic_values(planes, 4.0, 0.5)
     for k, raw in enumerate(replies):
-        logits, values = srv.decode_reply(raw)
+        logits, values = planes_mod.decode_reply(raw)
         assert logits == [0.0] * 400 and np.allclose(values, want[k])
     logits, values = ev.evaluate(planes)
     assert not logits.any() and np.allclose(values, want)

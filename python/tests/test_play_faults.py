@@ -264,8 +264,8 @@ def evaluator_spec(tmp_path, kind):
             f.write(head)
         return "numpy:" + w, "w.npz"
     if kind == "not-callable":
-        return "velmar.serving.server.CELLS", "not callable"
-    return "velmar.serving.server.no_such_factory", "missing"
+        return "velmar.game.planes.CELLS", "not callable"
+    return "velmar.game.planes.no_such_factory", "missing"
 
 
 @pytest.mark.parametrize("kind", ["truncated-weights", "not-callable", "missing-factory"])

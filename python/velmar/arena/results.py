@@ -4,13 +4,13 @@ the chart and the printed table (``velmar.arena.arena`` plays the games)."""
 from __future__ import annotations
 
 import dataclasses
-import json
 import math
-import os
 import sys
 from dataclasses import dataclass, field
 from typing import List, Optional
-from velmar.selfplay.report import fmt_duration  # noqa: F401 - arena.py uses it from here
+
+from velmar.common.files import atomic_file
+from velmar.common.text import fmt_duration
 
 SEATS = 4
 Z95 = 1.959963984540054
@@ -88,7 +88,8 @@ def wilson_interval(share, n, z=Z95):
     denom = 1.0 + z * z / n
     centre = (p + z * z / (2 * n)) / denom
     half = z * math.sqrt(p * (1 - p) / n + z * z / (4 * n * n)) / denom
-    return max(0.0, centre - half), min(1.0, centre + half)
+    # at a share of 0 or 1 rounding can put a bound a hair past the share itself
+    return min(p, max(0.0, centre - half)), max(p, min(1.0, centre + half))
 
 
 def tally(players, games):
@@ -125,7 +126,7 @@ def tally(players, games):
 
 def to_json(result, players, server_info):
     out = dataclasses.asdict(result)
-    out["players"] = [dict(dataclasses.asdict(spec), **{"result": dataclasses.asdict(r)})
+    out["players"] = [dict(spec.as_json(), result=dataclasses.asdict(r))
                       for spec, r in zip(players, result.players)]
     for entry, r in zip(out["players"], result.players):
         entry["result"]["above_par"] = r.above_par
@@ -141,14 +142,6 @@ def to_json(result, players, server_info):
                     for r in result.players}}
     out["server_info"] = server_info
     return out
-
-
-def write_json(path, obj):
-    tmp = "%s.tmp-%d" % (path, os.getpid())
-    with open(tmp, "w") as f:
-        json.dump(obj, f, indent=1)
-        f.write("\n")
-    os.replace(tmp, path)
 
 
 def chart(result, path):
@@ -182,10 +175,11 @@ def chart(result, path):
     ax.set_title("arena: %d games" % len(result.games), fontsize=10)
     ax.legend(fontsize=7, loc="upper left")
     fig.tight_layout()
-    tmp = "%s.tmp-%d.png" % (path, os.getpid())
-    fig.savefig(tmp)
-    plt.close(fig)
-    os.replace(tmp, path)
+    try:
+        with atomic_file(path, "wb") as f:
+            fig.savefig(f, format="png")
+    finally:
+        plt.close(fig)
     return path
 
 

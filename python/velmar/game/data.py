@@ -45,6 +45,7 @@ import sys
 import zipfile
 import zlib
 
+from velmar.common.files import atomic_file
 from velmar.game.planes import BITS_SIZE, CELLS, pack_planes
 
 SHARD_GLOB = "shard-[0-9][0-9][0-9][0-9][0-9].npz"
@@ -150,22 +151,10 @@ def write_shard(path, games):
         for g in games:
             a.extend(g[name])
         merged[name] = a
-    directory = os.path.dirname(os.path.abspath(path))
-    tmp = os.path.join(directory, ".%s.tmp-%d" % (os.path.basename(path), os.getpid()))
-    try:
-        with open(tmp, "wb") as f:
-            with zipfile.ZipFile(f, "w", zipfile.ZIP_DEFLATED, compresslevel=6) as z:
-                for name, (code, descr, width) in FIELDS.items():
-                    z.writestr(name + ".npy", _npy_bytes(merged[name], descr, width))
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
+    with atomic_file(path, "wb") as f:
+        with zipfile.ZipFile(f, "w", zipfile.ZIP_DEFLATED, compresslevel=6) as z:
+            for name, (code, descr, width) in FIELDS.items():
+                z.writestr(name + ".npy", _npy_bytes(merged[name], descr, width))
     return len(merged["player"])
 
 
@@ -175,6 +164,25 @@ def shard_paths(directory):
 
 def shard_name(directory, index):
     return os.path.join(directory, "shard-%05d.npz" % index)
+
+
+def shard_index(path):
+    """The index in a shard's name: 7 for ``shard-00007.npz``."""
+    return int(os.path.basename(path)[len("shard-"):-len(".npz")])
+
+
+def next_indices(directory):
+    """(next shard index, next game index) after the shards already in
+    ``directory``; ShardError for a shard whose games cannot be read."""
+    paths = shard_paths(directory)
+    if not paths:
+        return 0, 0
+    top = -1
+    for p in paths:
+        games = read_shard_py(p, {"games"})["games"][1]
+        if len(games):
+            top = max(top, max(games))
+    return shard_index(paths[-1]) + 1, top + 1
 
 
 class ShardError(ValueError):

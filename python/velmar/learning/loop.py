@@ -26,7 +26,6 @@ fails, 2 for bad options.
 """
 
 import argparse
-import json
 import os
 import shutil
 import signal
@@ -36,9 +35,16 @@ import time
 from dataclasses import asdict, dataclass, field
 from typing import List, Optional
 
+from velmar.arena.arena import run_arena
+from velmar.arena.players import PlayerSpec
+from velmar.common.files import read_json, write_json
+from velmar.common.settings import SettingsError, SearchSettings
+from velmar.learning import train as tr
+from velmar.learning.curve import OPPONENTS, plot
 from velmar.net import network
 
-OPPONENTS = ("uniform", "heuristic", "previous")
+LOOP_FLAGS = {"sims_per_move": "--sims", "sample_moves": "--sample-moves",
+              "exploration_fraction": "--exploration-fraction"}
 
 
 class LoopError(ValueError):
@@ -98,11 +104,20 @@ class LoopSettings:
         if self.steps is not None and self.steps < 1:
             bad.append("--steps must be >= 1")
         try:
+            self.selfplay_search()
+        except SettingsError as e:
+            bad.append(e.named(LOOP_FLAGS))
+        try:
             network.Architecture(self.blocks, self.channels).check()
         except network.WeightsError as e:
             bad.append(str(e))
         if bad:
             raise LoopError("; ".join(bad))
+
+    def selfplay_search(self):
+        """The search settings of the self-play games."""
+        return SearchSettings(sims_per_move=self.sims, sample_moves=self.sample_moves,
+                              exploration_fraction=self.exploration_fraction)
 
 
 # ---------------------------------------------------------------------------
@@ -120,19 +135,6 @@ def arena_dir(run, g, opponent):
     return os.path.join(run, "arena", "final" if g is None else "gen-%04d" % g, opponent)
 
 
-def write_json(path, obj):
-    from velmar.learning.train import write_json as atomic_write
-    atomic_write(path, obj)
-
-
-def read_json(path):
-    try:
-        with open(path) as f:
-            return json.load(f)
-    except (OSError, ValueError):
-        return None
-
-
 def load_state(run, settings):
     state = read_json(os.path.join(run, "loop.json")) or {}
     return {"settings": asdict(settings), "started": state.get("started", time.time()),
@@ -140,7 +142,7 @@ def load_state(run, settings):
 
 
 def save_state(run, state):
-    write_json(os.path.join(run, "loop.json"), state)
+    write_json(os.path.join(run, "loop.json"), state, indent=1)
     try:
         plot(state, os.path.join(run, "loop.png"))
     except Exception as e:  # a picture is never worth losing a run
@@ -159,9 +161,7 @@ def run_selfplay(run, g, settings):
     out = selfplay_dir(run, g)
     shutil.rmtree(out, ignore_errors=True)
     cmd = [sys.executable, "-m", "velmar", "play", "--games", str(settings.games),
-           "--sims", str(settings.sims), "--workers", str(settings.workers),
-           "--sample-moves", str(settings.sample_moves),
-           "--exploration-fraction", str(settings.exploration_fraction),
+           "--workers", str(settings.workers), *settings.selfplay_search().command_line(),
            "--evaluator", "%s:%s" % (settings.evaluator, gen_path(run, g)),
            "--out", out, "--quiet"]
     proc = subprocess.Popen(cmd)
@@ -193,7 +193,6 @@ def train_done(run, g):
 
 
 def run_train(run, g, settings):
-    from velmar.learning import train as tr
     ts = tr.TrainSettings(steps=settings.steps, epochs=settings.epochs,
                           batch_size=settings.batch_size, lr=settings.lr,
                           weight_decay=settings.weight_decay, window=settings.window,
@@ -222,10 +221,9 @@ def run_train(run, g, settings):
 
 
 def opponent_spec(run, g, opponent, sims):
-    from velmar.arena.arena import PlayerSpec
     if opponent == "previous":
-        return PlayerSpec("gen-%04d" % (g - 1), "numpy:" + gen_path(run, g - 1), sims)
-    return PlayerSpec(opponent, opponent, sims)
+        return PlayerSpec.make("gen-%04d" % (g - 1), "numpy:" + gen_path(run, g - 1), sims)
+    return PlayerSpec.make(opponent, opponent, sims)
 
 
 def arena_done(run, g, opponent, games):
@@ -234,11 +232,10 @@ def arena_done(run, g, opponent, games):
 
 
 def run_one_arena(run, g, cand_gen, opponent, games, settings):
-    from velmar.arena.arena import PlayerSpec, run_arena
     out = arena_dir(run, g, opponent)
     shutil.rmtree(out, ignore_errors=True)
-    cand = PlayerSpec("gen-%04d" % cand_gen, "%s:%s" % (settings.evaluator,
-                                                       gen_path(run, cand_gen)), settings.sims)
+    cand = PlayerSpec.make("gen-%04d" % cand_gen, "%s:%s" % (settings.evaluator,
+                                                            gen_path(run, cand_gen)), settings.sims)
     opp = opponent_spec(run, cand_gen, opponent, settings.sims)
     res = run_arena([cand, opp], games, workers=settings.workers, out_dir=out,
                     seed=settings.seed * 1000 + cand_gen)
@@ -351,44 +348,6 @@ def run_loop(run, settings, log=None):
 
 
 # ---------------------------------------------------------------------------
-# Learning curve
-
-def plot(state, path):
-    import matplotlib
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-    fig, ax = plt.subplots(figsize=(6.4, 4.0), dpi=80)
-    recs = [r for r in state["iterations"] if r.get("arena")]
-    for k, o in enumerate(OPPONENTS):
-        pts = [(r["generation"], r["arena"][o]) for r in recs if o in r["arena"]]
-        if not pts:
-            continue
-        x = [p[0] + 0.08 * (k - 1) for p in pts]
-        y = [p[1]["win_share"] for p in pts]
-        err = [[v - p[1]["interval"][0] for v, p in zip(y, pts)],
-               [p[1]["interval"][1] - v for v, p in zip(y, pts)]]
-        ax.errorbar(x, y, yerr=err, marker="o", capsize=3, label="vs 3 x %s" % o)
-    fin = state.get("final")
-    for o, r in ((fin or {}).get("results") or {}).items():
-        v = r["win_share"]
-        ax.errorbar([fin["generation"] + 0.25], [v], yerr=[[v - r["interval"][0]],
-                                                          [r["interval"][1] - v]],
-                    marker="s", color="k", capsize=3)
-        ax.annotate("final %s (%d games)" % (o, r["games"]), (fin["generation"] + 0.3, v),
-                    fontsize=7)
-    ax.axhline(0.25, color="grey", linestyle="--", label="par 0.25")
-    ax.set_xlabel("generation")
-    ax.set_ylabel("win share")
-    ax.set_ylim(0, 1)
-    ax.legend(fontsize=8)
-    fig.tight_layout()
-    tmp = path + ".tmp.png"
-    fig.savefig(tmp)
-    plt.close(fig)
-    os.replace(tmp, path)
-
-
-# ---------------------------------------------------------------------------
 # Command line
 
 class _Parser(argparse.ArgumentParser):
@@ -414,7 +373,9 @@ def _parser():
                     help="arena opponents each iteration (default %(default)s)")
     ap.add_argument("--workers", type=int, default=d.workers)
     ap.add_argument("--evaluator", default=d.evaluator, help="numpy or torch")
-    ap.add_argument("--sample-moves", type=int, default=d.sample_moves)
+    ap.add_argument("--sample-moves", "--sample-tiles", dest="sample_moves", type=int,
+                    default=d.sample_moves,
+                    help="self-play tiles drawn in proportion to visits (default %(default)s)")
     ap.add_argument("--exploration-fraction", type=float, default=d.exploration_fraction)
     ap.add_argument("--window", type=int, default=d.window,
                     help="newest games trained on (default: all)")

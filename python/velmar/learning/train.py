@@ -33,7 +33,6 @@ done.
 """
 
 import argparse
-import json
 import math
 import os
 import signal
@@ -44,16 +43,10 @@ from typing import List, Optional
 
 import numpy as np
 
-from velmar.game import data
+from velmar.common.files import write_json
+from velmar.learning.losses import evaluate, losses, tensors
+from velmar.learning.window import TrainError, batch_arrays, batches, load_window, split_games
 from velmar.net import network
-
-ILLEGAL = -1e9  # logit given to illegal tiles before the softmax
-EVAL_BATCH = 512
-
-
-class TrainError(Exception):
-    """Training cannot run with these data, weights or settings."""
-
 
 class Stopped(Exception):
     """SIGTERM arrived during training."""
@@ -116,167 +109,6 @@ def check_settings(s):
 
 
 # ---------------------------------------------------------------------------
-# Data
-
-@dataclass
-class Window:
-    bits: np.ndarray      # uint8 (N, 250): packed planes
-    policy: np.ndarray    # float16 (N, 400): visit shares (half the memory of float32)
-    payoff: np.ndarray    # float32 (N, 4), relative to the mover
-    game: np.ndarray      # int64 (N,): the game's rank in the window, 0 = oldest
-    games: int
-    dirs: List[str]
-
-
-def load_window(dirs, window=0):
-    """The rows of the newest ``window`` games (every game for 0) of the
-    shard directories, given oldest first."""
-    parts, total = [], 0
-    for d in reversed(dirs):
-        if not os.path.exists(d):
-            raise TrainError("no such data directory: %s" % d)
-        try:
-            rows = data.load(d)
-        except (OSError, ValueError, KeyError) as e:
-            raise TrainError("cannot read the shards in %s: %s" % (d, e))
-        games = np.unique(rows["game"])
-        if window:
-            games = games[max(0, len(games) - (window - total)):]
-        keep = np.isin(rows["game"], games)
-        _, rank = np.unique(rows["game"][keep], return_inverse=True)
-        parts.append((rows["planes_bits"][keep], rows["policy"][keep].astype(np.float16),
-                      rows["payoff_mover"][keep], rank, len(games)))
-        del rows
-        total += len(games)
-        if window and total >= window:
-            break
-    parts.reverse()
-    offset, ranks = 0, []
-    for p in parts:
-        ranks.append(p[3].astype(np.int64) + offset)
-        offset += p[4]
-
-    def cat(k, width, dtype):
-        return np.concatenate([p[k] for p in parts]) if parts else np.zeros((0, width), dtype)
-    return Window(cat(0, data.BITS_SIZE, np.uint8), cat(1, network.CELLS, np.float16),
-                  cat(2, 4, np.float32),
-                  np.concatenate(ranks) if ranks else np.zeros(0, np.int64), offset, list(dirs))
-
-
-def split_games(win, share, seed):
-    """Row indices (train, held out), split by game."""
-    rng = np.random.RandomState(seed)
-    held = 0 if win.games < 2 or share <= 0 else max(1, int(round(share * win.games)))
-    held_games = rng.choice(win.games, held, replace=False) if held else np.zeros(0, np.int64)
-    is_held = np.isin(win.game, held_games)
-    return np.flatnonzero(~is_held), np.flatnonzero(is_held), int(held)
-
-
-def batch_arrays(win, idx, rng=None):
-    """planes float32 (B, 5, 20, 20), policy (B, 400), payoff (B, 4) of rows
-    ``idx``; with ``rng``, each position turned by a random quarter turn."""
-    planes = np.unpackbits(win.bits[idx], axis=1, bitorder="little") \
-        .reshape(len(idx), network.PLANES, network.SIDE, network.SIDE)
-    policy = win.policy[idx].astype(np.float32)
-    if rng is not None:
-        policy = policy.reshape(len(idx), network.SIDE, network.SIDE)
-        turns = rng.randint(4, size=len(idx))
-        for k in (1, 2, 3):
-            sel = turns == k
-            planes[sel] = np.rot90(planes[sel], k, axes=(2, 3))
-            policy[sel] = np.rot90(policy[sel], k, axes=(1, 2))
-        policy = policy.reshape(len(idx), network.CELLS)
-    return planes.astype(np.float32), policy, win.payoff[idx]
-
-
-def batches(rows, size, rng):
-    """Endless batches of row indices: the rows in a fresh random order each
-    pass, a batch running on into the next pass where needed."""
-    pending = np.zeros(0, np.int64)
-    while True:
-        while len(pending) < size:
-            pending = np.concatenate([pending, rng.permutation(rows)])
-        yield pending[:size]
-        pending = pending[size:]
-
-
-# ---------------------------------------------------------------------------
-# Losses and metrics (PyTorch)
-
-def policy_loss(logits, legal, target):
-    """Mean cross-entropy of the logits, softmaxed over the legal tiles,
-    against the visit shares (illegal logits have no effect)."""
-    import torch
-    logp = torch.log_softmax(logits.masked_fill(~legal, ILLEGAL), dim=1)
-    return -(target * logp).sum(dim=1).mean()
-
-
-def value_loss(value_logits, payoff):
-    import torch
-    return -(payoff * torch.log_softmax(value_logits, dim=1)).sum(dim=1).mean()
-
-
-def l2_penalty(net, weight_decay):
-    total = sum((p * p).sum() for name, p in net.named_parameters() if name.endswith("weight"))
-    return 0.5 * weight_decay * total
-
-
-def losses(net, planes, legal, target, payoff, weight_decay, value_weight=1.0):
-    """The training losses of one batch, as tensors: loss, policy, value, l2."""
-    logits, value_logits = net(planes)
-    out = {"policy": policy_loss(logits, legal, target),
-           "value": value_loss(value_logits, payoff),
-           "l2": l2_penalty(net, weight_decay)}
-    out["loss"] = out["policy"] + value_weight * out["value"] + out["l2"]
-    return out
-
-
-def _tensors(torch, device, planes, policy, payoff):
-    x = torch.from_numpy(planes).to(device)
-    legal = x[:, 4].flatten(1) > 0.5
-    return x, legal, torch.from_numpy(policy).to(device), torch.from_numpy(payoff).to(device)
-
-
-def evaluate(net, win, rows, device):
-    """Held-out metrics of the network on rows ``rows`` (None if empty)."""
-    import torch
-    if len(rows) == 0:
-        return None
-    sums = dict(policy_ce=0.0, policy_top1=0.0, policy_top1_uniform=0.0, value_ce=0.0,
-                value_mse=0.0, value_mse_uniform=0.0)
-    with_policy = 0
-    was_training = net.training
-    net.eval()
-    with torch.no_grad():
-        for i in range(0, len(rows), EVAL_BATCH):
-            idx = rows[i:i + EVAL_BATCH]
-            x, legal, target, payoff = _tensors(torch, device, *batch_arrays(win, idx))
-            logits, value_logits = net(x)
-            logp = torch.log_softmax(logits.masked_fill(~legal, ILLEGAL), dim=1)
-            has = target.sum(dim=1) > 0
-            pick = logp.argmax(dim=1, keepdim=True)
-            best = target.max(dim=1).values
-            sums["policy_ce"] += float(-(target * logp).sum())
-            is_best = (target >= best[:, None]) & legal & has[:, None]
-            sums["policy_top1"] += float(is_best.gather(1, pick).sum())
-            share = is_best.sum(dim=1) / legal.sum(dim=1).clamp(min=1)
-            sums["policy_top1_uniform"] += float(share.sum())
-            with_policy += int(has.sum())
-            v = torch.softmax(value_logits, dim=1)
-            sums["value_ce"] += float(-(payoff * torch.log(v.clamp(min=1e-12))).sum())
-            sums["value_mse"] += float(((v - payoff) ** 2).mean(dim=1).sum())
-            sums["value_mse_uniform"] += float(((payoff - 0.25) ** 2).mean(dim=1).sum())
-    net.train(was_training)
-    n = len(rows)
-    out = {k: v / n for k, v in sums.items()}
-    out["policy_ce"] = sums["policy_ce"] / max(with_policy, 1)
-    out["policy_top1"] = sums["policy_top1"] / max(with_policy, 1)
-    out["policy_top1_uniform"] = sums["policy_top1_uniform"] / max(with_policy, 1)
-    out["rows"] = n
-    return {k: (round(v, 6) if isinstance(v, float) else v) for k, v in out.items()}
-
-
-# ---------------------------------------------------------------------------
 # The training run
 
 def _import_torch():
@@ -307,17 +139,6 @@ def _device(torch, name):
 def default_log_path(out_path):
     base = out_path[:-4] if out_path.endswith(".npz") else out_path
     return base + ".train.json"
-
-
-def write_json(path, obj):
-    directory = os.path.dirname(os.path.abspath(path))
-    tmp = os.path.join(directory, ".%s.tmp-%d" % (os.path.basename(path), os.getpid()))
-    with open(tmp, "w") as f:
-        json.dump(obj, f, indent=1)
-        f.write("\n")
-        f.flush()
-        os.fsync(f.fileno())
-    os.replace(tmp, path)
 
 
 class Progress:
@@ -403,7 +224,7 @@ def train(settings, data_dirs, init_path=None, out_path="weights.npz", log_path=
     except BaseException as e:
         log.update(status="interrupted", error=repr(e))
         try:
-            write_json(log_path, log)
+            write_json(log_path, log, indent=1)
         except OSError:
             pass
         raise
@@ -419,7 +240,7 @@ def train(settings, data_dirs, init_path=None, out_path="weights.npz", log_path=
     log.update(status="finished", seconds=round(time.perf_counter() - t_start, 3),
                train_seconds=round(seconds, 3),
                positions_per_s=round(steps * settings.batch_size / max(seconds, 1e-9), 1))
-    write_json(log_path, log)
+    write_json(log_path, log, indent=1)
     return TrainReport(out_path, log_path, steps, steps * settings.batch_size, seconds, data_info,
                        final, before, after, record)
 
@@ -467,7 +288,7 @@ def _optimise(net, win, train_rows, held_rows, settings, steps, device, log, log
     final = None
     t0 = time.perf_counter()
     for step, idx in enumerate(batches(train_rows, settings.batch_size, rng), start=1):
-        x, legal, target, payoff = _tensors(torch, device, *batch_arrays(win, idx, turns))
+        x, legal, target, payoff = tensors(torch, device, *batch_arrays(win, idx, turns))
         out = losses(net, x, legal, target, payoff, settings.weight_decay, settings.value_weight)
         opt.zero_grad()
         out["loss"].backward()
@@ -485,7 +306,7 @@ def _optimise(net, win, train_rows, held_rows, settings, steps, device, log, log
         bar.update(step, running, settings.batch_size, force=step == steps)
         if step in eval_at:
             log["holdout"].append(dict(step=step, **(evaluate(net, win, held_rows, device) or {})))
-            write_json(log_path, log)
+            write_json(log_path, log, indent=1)
         if step == steps:
             return time.perf_counter() - t0, final
 

@@ -31,23 +31,12 @@ import tempfile
 import time
 import zipfile
 
+from velmar.common.files import atomic_file
 from velmar.game import data
 
-FORWARDED = ("sims", "sample_moves", "c_base", "c_init", "dirichlet_alpha",
-             "exploration_fraction", "seed", "max_batch", "batch_wait_ms", "device",
-             "server_python", "workers", "threads")
+FORWARDED = ("seed", "max_batch", "batch_wait_ms", "device", "server_python", "workers",
+             "threads")
 WEIGHTS_DIR = os.path.join(tempfile.gettempdir(), "velmar-weights")
-
-
-def add_arguments(ap):
-    ap.add_argument("--cluster", default=None, metavar="ADDRESS|local:N",
-                    help="play on a Dask cluster: a scheduler's address (tcp://host:8786) or "
-                         "local:N for N worker processes on this machine; --workers is then "
-                         "the play workers of each task")
-    ap.add_argument("--block-games", type=int, default=8,
-                    help="games per cluster task (default %(default)s)")
-    ap.add_argument("--tasks-in-flight", type=int, default=None,
-                    help="cluster tasks submitted at once (default: twice the Dask threads)")
 
 
 # ---------------------------------------------------------------------------
@@ -71,10 +60,8 @@ def _weights_plugin_class():
             if os.path.exists(path):
                 return
             os.makedirs(WEIGHTS_DIR, exist_ok=True)
-            tmp = "%s.tmp-%d" % (path, os.getpid())
-            with open(tmp, "wb") as f:
+            with atomic_file(path, "wb") as f:
                 f.write(self.blob)
-            os.replace(tmp, path)
 
     return Weights
 
@@ -131,7 +118,7 @@ def play_block(block, games, argv, event_name):
 # ---------------------------------------------------------------------------
 # Client side
 
-def _connect(address):
+def connect(address):
     from distributed import Client, LocalCluster
     if address.startswith("local:"):
         n = int(address[6:])
@@ -141,7 +128,7 @@ def _connect(address):
     return Client(address, timeout=30), None
 
 
-def _address_problem(address):
+def address_problem(address):
     if address.startswith("local:"):
         n = address[6:]
         if not n.isdigit() or not 1 <= int(n) <= 256:
@@ -151,12 +138,12 @@ def _address_problem(address):
     return None
 
 
-def _ship_weights(client, evaluator):
+def ship_weights(client, evaluator):
     """The evaluator string the workers use: a weights file here is sent to
     every worker once and named by its cached path there."""
-    kind, sep, arg = evaluator.partition(":")
-    if not sep or kind not in ("numpy", "torch") or not os.path.isfile(arg):
-        return evaluator
+    kind, arg = evaluator.kind, evaluator.weights_file
+    if arg is None or not os.path.isfile(arg):
+        return str(evaluator)
     with open(arg, "rb") as f:
         blob = f.read()
     digest = hashlib.sha256(blob).hexdigest()[:24]
@@ -166,8 +153,10 @@ def _ship_weights(client, evaluator):
     return "%s:%s" % (kind, _weights_path(digest, ext))
 
 
-def _task_argv(args, evaluator):
+def task_argv(args, search, evaluator):
+    """The options of the ``velmar play`` that plays one block."""
     argv = ["--evaluator", evaluator, "--shard-games", str(max(1, args.block_games))]
+    argv += search.command_line()
     for name in FORWARDED:
         v = getattr(args, name)
         if v is not None:
@@ -175,7 +164,7 @@ def _task_argv(args, evaluator):
     return argv
 
 
-def _block_games(shards, first):
+def renumbered_games(shards, first):
     """The games of a block's shards as ``write_shard`` dicts, renumbered
     from `first`: {game index: rows}."""
     import numpy as np
@@ -203,22 +192,3 @@ def _arr(field, a):
     if sys.byteorder != "little" and out.itemsize > 1:
         out.byteswap()
     return out
-
-
-def run(args):
-    from velmar.selfplay import play
-    problem = (_address_problem(args.cluster) or play.option_problem(args)
-               or (None if args.block_games >= 1 else "--block-games must be at least 1")
-               or (None if (args.tasks_in_flight or 1) >= 1
-                   else "--tasks-in-flight must be at least 1"))
-    if problem:
-        print("play: %s" % problem, file=sys.stderr)
-        return 2
-    try:
-        import distributed  # noqa: F401
-    except ImportError as e:
-        print("play: --cluster needs Dask distributed (python3-distributed, CPython): %s" % e,
-              file=sys.stderr)
-        return 2
-    from velmar.selfplay.cluster_run import ClusterRun
-    return ClusterRun(args).main()

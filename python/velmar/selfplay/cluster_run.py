@@ -1,5 +1,5 @@
-"""The client of a cluster run: submits blocks, collects them, writes shards
-and the summary (see ``velmar.selfplay.cluster``)."""
+"""``velmar play --cluster``, the client side: submits blocks, collects
+them, writes shards and the summary (see ``velmar.selfplay.cluster``)."""
 
 import asyncio
 import json
@@ -9,8 +9,13 @@ import sys
 import time
 import uuid
 
+from velmar.common.files import write_json
+from velmar.common.text import fmt_duration
 from velmar.game import data
 from velmar.selfplay import cluster
+from velmar.selfplay.cluster_summary import summary
+from velmar.selfplay.options import PlayError, run_options
+from velmar.selfplay.outdir import lock_out_dir
 
 
 def _first_done(wait, flight):
@@ -21,9 +26,33 @@ def _first_done(wait, flight):
         return set()
 
 
+def run(args):
+    """``velmar play`` with --cluster: exit status 0, 1, 2, 130 or 143."""
+    try:
+        search, _, evaluator = run_options(args)
+        problem = (cluster.address_problem(args.cluster)
+                   or (None if args.block_games >= 1 else "--block-games must be at least 1")
+                   or (None if (args.tasks_in_flight or 1) >= 1
+                       else "--tasks-in-flight must be at least 1"))
+    except PlayError as e:
+        problem = str(e)
+    if problem:
+        print("play: %s" % problem, file=sys.stderr)
+        return 2
+    try:
+        import distributed  # noqa: F401
+    except ImportError as e:
+        print("play: --cluster needs Dask distributed (python3-distributed, CPython): %s" % e,
+              file=sys.stderr)
+        return 2
+    return ClusterRun(args, search, evaluator).main()
+
+
 class ClusterRun:
-    def __init__(self, args):
+    def __init__(self, args, search, evaluator):
         self.args = args
+        self.search = search
+        self.evaluator = evaluator
         self.pending = {}        # game index -> rows, not yet written
         self.games = {}          # game index -> (tiles, payoff, scores, machine)
         self.done_blocks = set()
@@ -36,16 +65,22 @@ class ClusterRun:
         self.t0 = time.time()
 
     def main(self):
-        from velmar.selfplay import play
         a = self.args
         old = {s: signal.signal(s, self._on_signal) for s in (signal.SIGINT, signal.SIGTERM)}
         try:
-            lock_fd = play.lock_out_dir(a.out)
-        except play.PlayError as e:
+            lock_fd = lock_out_dir(a.out)
+        except PlayError as e:
             print("play: %s" % e, file=sys.stderr)
+            for s, h in old.items():
+                signal.signal(s, h)
             return 2
         try:
-            self.next_shard, self.first = self._existing()
+            try:
+                self.next_shard, self.first = data.next_indices(a.out)
+            except data.ShardError as e:
+                print("play: --out holds a shard this run cannot append to: %s" % e,
+                      file=sys.stderr)
+                return 2
             return self._run()
         finally:
             os.close(lock_fd)
@@ -56,30 +91,19 @@ class ClusterRun:
         if not self.stop_signal:
             self.stop_signal = signum
 
-    def _existing(self):
-        paths = data.shard_paths(self.args.out)
-        if not paths:
-            return 0, 0
-        top = -1
-        for p in paths:
-            g = data.read_shard_py(p, {"games"})["games"][1]
-            if len(g):
-                top = max(top, max(g))
-        return int(os.path.basename(paths[-1])[6:11]) + 1, top + 1
-
     def _run(self):
         from distributed import Event, wait
         a = self.args
         try:
-            client, local = cluster._connect(a.cluster)
+            client, local = cluster.connect(a.cluster)
         except (OSError, TimeoutError, ValueError) as e:
             print("play: cannot reach the cluster %s: %s" % (a.cluster, e), file=sys.stderr)
             return 2
         event_name = "velmar-stop-" + uuid.uuid4().hex
         stop_event = Event(event_name, client=client)
         try:
-            evaluator = cluster._ship_weights(client, a.evaluator)
-            argv = cluster._task_argv(a, evaluator)
+            evaluator = cluster.ship_weights(client, self.evaluator)
+            argv = cluster.task_argv(a, self.search, evaluator)
             B = a.block_games
             blocks = list(range((a.games + B - 1) // B))
             threads = sum(client.nthreads().values()) or 1
@@ -111,15 +135,14 @@ class ClusterRun:
             if not a.quiet and tty:
                 self._progress(0)
                 sys.stderr.write("\n")
-            summary = self._summary(client)
+            result = summary(self, client)
         finally:
             client.close()
             if local is not None:
                 local.close()
-        from velmar.selfplay import report as play_report
-        play_report.write_json(os.path.join(a.out, "summary.json"), summary)
-        self._print(summary)
-        return summary["exit_status"]
+        write_json(os.path.join(a.out, "summary.json"), result)
+        self._print(result)
+        return result["exit_status"]
 
     def _collect(self, fut):
         if fut.status != "finished":
@@ -132,8 +155,8 @@ class ClusterRun:
         sub = json.loads(sub)
         self.sub.append((machine, sub))
         self.task_seconds.append((seconds, sub["seconds"]))
-        for g, rows in cluster._block_games(shards, self.first + block * self.args.block_games) \
-                .items():
+        first = self.first + block * self.args.block_games
+        for g, rows in cluster.renumbered_games(shards, first).items():
             self.pending[g] = rows
             self.games[g] = (len(rows["player"]), list(rows["payoff"][:4]),
                              list(rows["scores"]), machine)
@@ -158,17 +181,12 @@ class ClusterRun:
         tiles = sum(v[0] for v in self.games.values())
         n = len(self.games)
         left = (self.args.games - n) * elapsed / n if n else None
-        from velmar.selfplay import report as play_report
         line = ("games %d/%d | %d tasks running | %.1f tiles/s | %s left"
-                % (n, self.args.games, flight, tiles / elapsed, play_report.fmt_duration(left)))
+                % (n, self.args.games, flight, tiles / elapsed, fmt_duration(left)))
         if self.stop_signal:
             line += " | stopping"
         sys.stderr.write("\r" + line.ljust(78))
         sys.stderr.flush()
-
-    def _summary(self, client):
-        from velmar.selfplay.cluster_summary import summary
-        return summary(self, client)
 
     def _print(self, s):
         print("played %d of %d games (%d tiles) in %.0f s on %d machine(s): %.1f games/h"

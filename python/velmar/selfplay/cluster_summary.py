@@ -2,8 +2,9 @@
 the games per machine and the overhead per task."""
 
 import signal
-import sys
 import time
+
+from velmar.selfplay.report import run_config
 
 
 def _merge_workers(subs):
@@ -60,22 +61,19 @@ def summary(run, client):
         "games_lost": sorted(lost, key=lambda x: x["game"]),
         "games_not_written": sorted(set(games) - written),
         "tiles": tiles,
-        "simulations": tiles * a.sims,
+        "simulations": tiles * run.search.sims_per_move,
         "wins_per_seat": wins,
         "outright_wins_per_seat": outright,
         "mean_scores": [s / n for s in scores] if n else None,
         "seconds": round(elapsed, 3),
         "games_per_hour": rate(n * 3600.0),
         "tiles_per_second": rate(tiles),
-        "simulations_per_second": rate(tiles * a.sims),
+        "simulations_per_second": rate(tiles * run.search.sims_per_move),
         "evaluations_per_second": rate(requests),
         "workers": a.workers,
         "per_worker": _merge_workers(run.sub),
         "server": _server(run.sub),
-        "config": dict(sims=a.sims, sample_moves=a.sample_moves, c_base=a.c_base,
-                       c_init=a.c_init, dirichlet_alpha=a.dirichlet_alpha,
-                       exploration_fraction=a.exploration_fraction, evaluator=a.evaluator,
-                       seed=a.seed, python=sys.implementation.name),
+        "config": run_config(run.search, a.evaluator, a.seed),
         "shards": run.shards,
         "interrupted_by": signal.Signals(run.stop_signal).name if run.stop_signal else None,
         "errors": errors,

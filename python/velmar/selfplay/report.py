@@ -2,13 +2,14 @@
 summary printed at the end.
 """
 
-import contextlib
 import dataclasses
 import json
 import os
-import signal
 import sys
 import time
+
+from velmar.common.files import write_json
+from velmar.common.text import fmt_duration
 
 
 @dataclasses.dataclass
@@ -26,50 +27,26 @@ class FinishedGame:
 TYPICAL_TILES = 300  # a guess of a game's length until one has finished
 
 
-def fmt_duration(s):
-    """A duration as 5s, 3m07s or 1h02m; "?" when unknown."""
-    if s is None or s != s or s == float("inf"):
-        return "?"
-    s = int(round(s))
-    if s >= 3600:
-        return "%dh%02dm" % (s // 3600, s % 3600 // 60)
-    if s >= 60:
-        return "%dm%02ds" % (s // 60, s % 60)
-    return "%ds" % s
-
-
 def progress(st, counts, workers_n):
     args = st.args
+    sims = st.search.sims_per_move
     elapsed = max(time.time() - st.t0, 1e-9)
     evals = sum(counts)
     done_tiles = sum(f.tiles for f in st.finished)
     done_evals = sum(f.stats["requests"] for f in st.finished)
-    live_tiles = max(0, evals - done_evals) / (args.sims + 1)
+    live_tiles = max(0, evals - done_evals) / (sims + 1)
     tiles = done_tiles + live_tiles
     per_game = done_tiles / len(st.finished) if st.finished else TYPICAL_TILES
     left_tiles = max(0.0, args.games * per_game - tiles)
     rate = tiles / elapsed
     left = left_tiles / rate if rate > 0 else None
-    in_flight = sum(1 for g in st.current if g >= 0)
+    in_flight = st.in_flight()
     line = ("games %d/%d (%d in flight) | %d tiles, %.1f tiles/s | %.0f sims/s | %s left"
             % (len(st.finished), args.games, in_flight, tiles, rate, evals / elapsed, fmt_duration(left)))
-    if st.stop_signal or st.halt:
+    if st.stopping:
         line += " | stopping"
     sys.stderr.write("\r" + line.ljust(78))
     sys.stderr.flush()
-
-
-def write_json(path, obj):
-    tmp = os.path.join(os.path.dirname(path), ".%s.tmp-%d" % (os.path.basename(path), os.getpid()))
-    try:
-        with open(tmp, "w") as f:
-            json.dump(obj, f, indent=2)
-            f.write("\n")
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
 
 
 def write_summary(st, summary):
@@ -125,15 +102,22 @@ def _seat_totals(finished):
     return wins, outright, scores
 
 
+def run_config(search, evaluator, seed, **more):
+    """The summary's record of a run's settings."""
+    d = search.as_dict()
+    out = dict(sims=d.pop("sims_per_move"), **d)
+    out.update(evaluator=str(evaluator), seed=seed, python=sys.implementation.name, **more)
+    return out
+
+
 def summary(st, workers_n, status):
     args = st.args
+    sims = st.search.sims_per_move
     elapsed = time.time() - st.t0
     n = len(st.finished)
     tiles = sum(f.tiles for f in st.finished)
     wins, outright, scores = _seat_totals(st.finished)
-    exit_status = 128 + st.stop_signal if st.stop_signal > 0 else status
-    if st.errors and exit_status == 0:
-        exit_status = 1
+    exit_status = st.exit_status(status)
     requests = sum(f.stats["requests"] for f in st.finished)
 
     def rate(x):
@@ -144,26 +128,22 @@ def summary(st, workers_n, status):
         "games_lost": [{"game": g, "reason": r} for g, r in sorted(st.lost)],
         "games_not_written": sorted(st.games),
         "tiles": tiles,
-        "simulations": tiles * args.sims,
+        "simulations": tiles * sims,
         "wins_per_seat": wins,
         "outright_wins_per_seat": outright,
         "mean_scores": [s / n for s in scores] if n else None,
         "seconds": round(elapsed, 3),
         "games_per_hour": rate(n * 3600.0),
         "tiles_per_second": rate(tiles),
-        "simulations_per_second": rate(tiles * args.sims),
+        "simulations_per_second": rate(tiles * sims),
         "evaluations_per_second": rate(requests),
         "workers": workers_n,
         "per_worker": _per_worker(st.finished),
-        "server": getattr(st, "server_stats", None),
-        "config": dict(sims=args.sims, sample_moves=args.sample_moves, c_base=args.c_base,
-                       c_init=args.c_init, dirichlet_alpha=args.dirichlet_alpha,
-                       exploration_fraction=args.exploration_fraction, evaluator=args.evaluator,
-                       seed=args.seed, python=sys.implementation.name,
-                       threads=getattr(st, "threads", 1)),
+        "server": st.server_stats,
+        "config": run_config(st.search, args.evaluator, args.seed, threads=st.threads),
         "shards": [{"path": os.path.basename(s["path"]), "games": s["games"], "rows": s["rows"]}
                    for s in st.shards],
-        "interrupted_by": (signal.Signals(st.stop_signal).name if st.stop_signal > 0 else None),
+        "interrupted_by": st.interrupted_by(),
         "errors": st.errors,
         "exit_status": exit_status,
     }

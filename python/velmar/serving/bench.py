@@ -1,6 +1,4 @@
-"""``python3 -m velmar bench`` and ``python3 -m velmar init-weights``.
-
-bench measures, and only reports:
+"""``python3 -m velmar bench`` measures, and only reports:
 - packing a request's planes into 250 bytes in the worker, and decoding a reply;
 - the round trip of one request through a running server (uniform evaluator),
   from ``put`` to the end of ``recv``;
@@ -13,28 +11,6 @@ import random
 import sys
 import threading
 import time
-
-
-def init_weights_main(argv=None):
-    from velmar.net import network
-    d = network.Architecture()
-    ap = argparse.ArgumentParser(prog="python3 -m velmar init-weights",
-                                 description="Write a seeded random initialisation of the "
-                                             "numpy/torch network as an .npz.")
-    ap.add_argument("--out", required=True, help="path of the .npz to write")
-    ap.add_argument("--seed", type=int, default=0)
-    ap.add_argument("--blocks", type=int, default=d.blocks, help="(default %(default)s)")
-    ap.add_argument("--channels", type=int, default=d.channels, help="(default %(default)s)")
-    ap.add_argument("--value-hidden", type=int, default=d.value_hidden, help="(default %(default)s)")
-    args = ap.parse_args(argv)
-    arch = network.Architecture(args.blocks, args.channels, args.value_hidden)
-    try:
-        weights = network.init_weights(arch, args.seed)
-    except network.WeightsError as e:
-        ap.error(str(e))
-    network.save_weights(weights, args.out)
-    print("weights: %s (%s, seed %d)" % (args.out, arch.describe(), args.seed))
-    return 0
 
 
 def _random_planes(rng):
@@ -56,14 +32,14 @@ def _time(fn, n):
 
 
 def bench_transport(n=5000):
-    from velmar.serving import server as srv
+    from velmar.game import planes as wire
     rng = random.Random(1)
     planes = _random_planes(rng)
     out = {}
-    pack = srv.make_packer()  # what a worker's client uses
+    pack = wire.make_packer()  # what a worker's client uses
     out["pack_us"] = 1e6 * _time(lambda: pack(planes), n)
-    reply = srv.encode_reply([rng.random() for _ in range(400)], [0.25] * 4)
-    out["decode_us"] = 1e6 * _time(lambda: srv.decode_reply(reply), n)
+    reply = wire.encode_reply([rng.random() for _ in range(400)], [0.25] * 4)
+    out["decode_us"] = 1e6 * _time(lambda: wire.decode_reply(reply), n)
     return out
 
 
@@ -71,6 +47,7 @@ def bench_round_trip(n=5000, clients=1, evaluator="uniform"):
     """Mean seconds per request, from put to the reply decoded, with
     ``clients`` threads each doing n requests through one server process."""
     from velmar.serving import server as srv
+    from velmar.serving.client import Client
     request_r, request_w = os.pipe()
     replies = [os.pipe() for _ in range(clients)]
     proc = srv.start_server(evaluator, request_r, [w for _, w in replies], request_w)
@@ -81,7 +58,7 @@ def bench_round_trip(n=5000, clients=1, evaluator="uniform"):
     times = [0.0] * clients
 
     def loop(k):
-        c = srv.Client(k, request_w, replies[k][0])
+        c = Client(k, request_w, replies[k][0])
         t = time.perf_counter()
         for _ in range(n):
             c.put((k, planes))
@@ -102,7 +79,7 @@ def bench_round_trip(n=5000, clients=1, evaluator="uniform"):
 
 def bench_evaluator(choice, batch, repeat=20, seed=0, device=None):
     import numpy as np
-    from velmar.serving.evaluators import make_evaluator
+    from velmar.serving.factory import make_evaluator
     ev = make_evaluator(choice, seed=seed, device=device)
     rng = np.random.RandomState(3)
     planes = (rng.random_sample((batch, 5, 20, 20)) < 0.2).astype(np.float32)

@@ -22,16 +22,10 @@ The server calls ``evaluate_bits(bits, n)`` with the packed requests of a
 batch; the base class unpacks them with NumPy and encodes the replies. The
 uniform evaluator overrides it and needs no NumPy.
 
-Evaluator names understood by ``make_evaluator``: ``uniform``, ``sleep:MS``
-(uniform answers after MS milliseconds per batch, for measuring batching),
-``heuristic[:TEMPERATURE[:CORNER_WEIGHT]]`` (``velmar.serving.heuristic``), ``numpy``,
-``numpy:PATH`` (weights from an .npz), ``torch``, ``torch:PATH`` (a state
-dict saved with torch.save, or an .npz of the same names), and
-``package.module.factory[:ARG]``, which imports ``factory`` and calls it as
-``factory(ARG, seed=..., device=...)`` (ARG is None when absent).
+``velmar.serving.factory.make_evaluator`` builds the evaluator that an
+``--evaluator`` value names.
 """
 
-import importlib
 import os
 
 from velmar.game.planes import CELLS, PLANES, encode_replies, encode_reply, unpack_planes
@@ -239,33 +233,3 @@ class TorchEvaluator(Evaluator):
             logits = logits.float().cpu().numpy()
             relative = torch.softmax(value_logits.float(), dim=1).cpu().numpy()
         return logits, to_seat_order(relative, mover_seats(planes))
-
-
-def make_evaluator(choice, seed=0, device=None):
-    """Builds the evaluator that an ``--evaluator`` value names."""
-    name, _, arg = choice.partition(":")
-    arg = arg or None
-    if name == "uniform":
-        if arg:
-            raise ValueError("the uniform evaluator takes no argument")
-        return UniformEvaluator()
-    if name == "sleep":
-        if arg is None:
-            raise ValueError("the sleep evaluator needs its latency: sleep:MS")
-        return SleepEvaluator(arg)
-    if name == "heuristic":
-        from velmar.serving.heuristic import HeuristicEvaluator
-        return HeuristicEvaluator.from_arg(arg)
-    if name == "numpy":
-        return NumpyEvaluator(arg, seed)
-    if name == "torch":
-        return TorchEvaluator(arg, seed, device)
-    if "." in name:
-        module, _, attr = name.rpartition(".")
-        factory = getattr(importlib.import_module(module), attr, None)
-        if not callable(factory):
-            raise ValueError("%s.%s is %s" % (
-                module, attr, "missing" if factory is None else "not callable"))
-        return factory(arg, seed=seed, device=device)
-    raise ValueError("unknown evaluator %r (uniform, sleep:MS, heuristic, numpy[:PATH], torch[:PATH] "
-                     "or package.module.factory[:ARG])" % choice)

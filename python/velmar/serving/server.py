@@ -1,24 +1,18 @@
-"""Batched inference server and the workers' side of its transport.
+"""Batched inference server.
 
-Transport. Every game (a worker process, or one game thread of it) writes
-its requests into one shared pipe and reads its replies from a pipe of its
-own; the messages are those of ``velmar.game.planes``. A request's ``worker``
-is the index of the reply pipe the answer goes to; ``route`` is the ``id``
-of the request (the first item of what ``put`` receives), which picks the
-evaluator. A request is written with one atomic ``write``, so every game
-shares the pipe without a lock and the server reads a whole batch with one
-``read``.
+Transport (``velmar.serving.client``). Every game thread writes its
+requests into one shared pipe and reads its replies from a pipe of its own,
+its reply channel; the messages are those of ``velmar.game.planes``. A
+request's ``channel`` is the index of the reply pipe the answer goes to;
+``route`` is the ``id`` of the request (the first item of what ``put``
+receives), which picks the evaluator. The server reads a whole batch with
+one ``read``.
 
-``Client`` is the object handed to ``generate_game_data`` both as
-``inference_queue`` (its ``put`` packs and sends a request) and as ``pipe``
-(its ``recv`` reads and decodes the reply). It also measures the time spent
-packing and sending, waiting for the reply, and decoding it.
-
-Server. ``python3 -m velmar.serving.server`` runs the server loop in a process of
-its own; ``start_server`` launches it with the pipes inherited. The loop
-reads whatever requests are pending (up to ``max_batch``), waits up to
-``batch_wait`` for more while fewer requests are pending than workers are
-running, evaluates the batch and writes each worker its own reply.
+Server. ``python3 -m velmar.serving.server`` runs the server loop in a
+process of its own; ``start_server`` launches it with the pipes inherited.
+The loop reads whatever requests are pending (up to ``max_batch``), waits up
+to ``batch_wait`` for more while fewer requests are pending than channels
+are open, evaluates the batch and writes each channel its own reply.
 
 Routes. A server hosts one evaluator or several: a default one, which
 answers every route, and evaluators for particular routes (``--evaluator
@@ -26,8 +20,8 @@ ID=SPEC``), which answer the requests whose ``id`` is ID. A batch is split
 by evaluator, one call per evaluator; routes whose specifications are the
 same string share one evaluator, so their requests are batched together.
 A request for a route with no evaluator (and no default) is a fault of the
-caller: the server says so on standard error and closes that worker's
-reply pipe, so its ``recv`` raises ``ServerGone`` instead of waiting.
+caller: the server says so on standard error and closes that reply
+channel, so its ``recv`` raises ``ServerGone`` instead of waiting.
 """
 
 import argparse
@@ -39,79 +33,8 @@ import subprocess
 import sys
 import time
 
-from velmar.game.planes import (BITS_SIZE, CELLS, HEADER, KIND_REQUEST, KIND_STOP,  # noqa: F401
-                           KIND_WORKER_GONE, PLANES, REPLY_SIZE, REQUEST_SIZE, decode_reply,
-                           encode_reply, make_packer, pack_planes, unpack_planes_py)
-
-
-class ServerGone(ConnectionError):
-    """The inference server closed the worker's reply pipe."""
-
-
-class Client:
-    """The worker's end of the transport: ``put`` and ``recv``.
-
-    One object serves as both ``inference_queue`` and ``pipe`` for
-    ``generate_game_data`` (or ``velmar.rules.search``). ``worker`` is the
-    index of its reply pipe at the server; the id of each request
-    (``put((id, planes))``) is sent as its route. It keeps the decoded form of the last reply and
-    hands it out again when the next reply's bytes are the same (the
-    uniform evaluator always answers the same), so a constant reply costs
-    no decoding.
-    """
-
-    def __init__(self, worker, request_fd, reply_fd):
-        self.worker = worker
-        self.request_fd = request_fd
-        self.reply_fd = reply_fd
-        self._last_raw = None
-        self._last_reply = None
-        self._pack = make_packer()
-        self.reset_timers()
-
-    def reset_timers(self):
-        self.requests = 0
-        self.put_seconds = 0.0     # packing requests
-        # writing a request and waiting for its reply: the write wakes the
-        # server, and where cores are scarce the worker waits for the server
-        # right there, so the two are counted together
-        self.wait_seconds = 0.0
-        self.decode_seconds = 0.0  # decoding replies
-
-    def put(self, request):
-        t0 = time.perf_counter()
-        route, planes = request
-        msg = HEADER.pack(KIND_REQUEST, self.worker, route) + self._pack(planes)
-        t1 = time.perf_counter()
-        n = os.write(self.request_fd, msg)
-        if n != REQUEST_SIZE:  # cannot happen for a pipe write below PIPE_BUF
-            raise OSError("short write of an inference request")
-        self.requests += 1
-        self.put_seconds += t1 - t0
-        self.wait_seconds += time.perf_counter() - t1
-
-    def recv(self):
-        t0 = time.perf_counter()
-        data = os.read(self.reply_fd, REPLY_SIZE)
-        while len(data) < REPLY_SIZE:
-            if not data:
-                raise ServerGone("the inference server closed the reply pipe")
-            more = os.read(self.reply_fd, REPLY_SIZE - len(data))
-            if not more:
-                raise ServerGone("the inference server closed the reply pipe")
-            data += more
-        t1 = time.perf_counter()
-        self.wait_seconds += t1 - t0
-        if data != self._last_raw:
-            self._last_reply = decode_reply(data)
-            self._last_raw = data
-        self.decode_seconds += time.perf_counter() - t1
-        return self._last_reply
-
-
-def send_control(request_fd, kind, worker=0):
-    """Writes a control message (worker gone, stop) into the request pipe."""
-    os.write(request_fd, HEADER.pack(kind, worker, 0) + bytes(BITS_SIZE))
+from velmar.game.planes import HEADER, KIND_CHANNEL_GONE, KIND_REQUEST, KIND_STOP, REQUEST_SIZE
+from velmar.serving.client import send_control
 
 
 class Server:
@@ -176,36 +99,36 @@ class Server:
                 break
             msg = buf[k * REQUEST_SIZE:(k + 1) * REQUEST_SIZE]
             used += 1
-            kind, worker, route = HEADER.unpack_from(msg)
-            if kind == KIND_REQUEST and 0 <= worker < len(self.reply_fds) and self.alive[worker]:
+            kind, channel, route = HEADER.unpack_from(msg)
+            if kind == KIND_REQUEST and 0 <= channel < len(self.reply_fds) and self.alive[channel]:
                 evaluator = routes.get(route, default) if routes else default
                 if evaluator is None:
-                    self._unrouted(worker, route)
+                    self._unrouted(channel, route)
                     continue
                 if routes:
                     self.route_requests[route] = self.route_requests.get(route, 0) + 1
-                pending.append((worker, evaluator, msg[HEADER.size:]))
-            elif kind == KIND_WORKER_GONE and 0 <= worker < len(self.reply_fds):
-                self._retire(worker)
+                pending.append((channel, evaluator, msg[HEADER.size:]))
+            elif kind == KIND_CHANNEL_GONE and 0 <= channel < len(self.reply_fds):
+                self._retire(channel)
             elif kind == KIND_STOP:
                 self._stop = True
             else:
                 self.bad_messages += 1
         self._buf = buf[used * REQUEST_SIZE:]
 
-    def _unrouted(self, worker, route):
+    def _unrouted(self, channel, route):
         self.bad_messages += 1
-        sys.stderr.write("velmar.serving.server: worker %d asked for route %d, which has no evaluator "
+        sys.stderr.write("velmar.serving.server: channel %d asked for route %d, which has no evaluator "
                          "(routes: %s); its reply pipe is closed\n"
-                         % (worker, route, ", ".join(map(str, sorted(self.routes)))))
+                         % (channel, route, ", ".join(map(str, sorted(self.routes)))))
         sys.stderr.flush()
-        self._retire(worker)
+        self._retire(channel)
 
-    def _retire(self, worker):
-        if self.alive[worker]:
-            self.alive[worker] = False
+    def _retire(self, channel):
+        if self.alive[channel]:
+            self.alive[channel] = False
             self.active -= 1
-            fd = self.reply_fds[worker]
+            fd = self.reply_fds[channel]
             try:
                 os.close(fd)
             except OSError:
@@ -261,12 +184,12 @@ class Server:
         alive = self.alive
         fds = self.reply_fds
         write = os.write
-        for (worker, _, _), reply in zip(pending, replies):
-            if alive[worker]:
+        for (channel, _, _), reply in zip(pending, replies):
+            if alive[channel]:
                 try:
-                    write(fds[worker], reply)
-                except OSError:  # the worker is gone
-                    self._retire(worker)
+                    write(fds[channel], reply)
+                except OSError:  # the channel is gone
+                    self._retire(channel)
 
     def _evaluate(self, evaluator, pending):
         n = len(pending)
@@ -312,9 +235,9 @@ class ServerProcess:
         self.request_fd = request_fd  # the parent's own write end, for control
         self.info = info
 
-    def worker_gone(self, worker):
+    def channel_gone(self, channel):
         try:
-            send_control(self.request_fd, KIND_WORKER_GONE, worker)
+            send_control(self.request_fd, KIND_CHANNEL_GONE, channel)
         except OSError:
             pass
 
@@ -388,7 +311,7 @@ def parse_evaluator_options(values):
 def start_server(evaluators, request_r, reply_ws, request_w, max_batch=64,
                  batch_wait_ms=None, seed=0, device=None, python=None):
     """Starts ``python -m velmar.serving.server`` with the request pipe's read end
-    and every worker's reply write end. ``evaluators`` is one evaluator
+    and every channel's reply write end. ``evaluators`` is one evaluator
     specification (for every route) or a mapping from route to
     specification, the key None for the default. Waits for its ready line
     (which says whether the evaluators could be built) and returns a
@@ -459,7 +382,8 @@ def main(argv=None):
     args = ap.parse_args(argv)
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     parent = os.getppid()
-    from velmar.serving.evaluators import make_evaluator, EvaluatorUnavailable
+    from velmar.serving.evaluators import EvaluatorUnavailable
+    from velmar.serving.factory import make_evaluator
     try:
         default_spec, route_specs = parse_evaluator_options(args.evaluator)
     except ValueError as e:
