@@ -140,7 +140,8 @@ def test_tiny_arena_end_to_end(tmp_path):
     assert (cand.par, base.par) == (0.25, 0.75)
     assert cand.win_share + base.win_share == pytest.approx(1.0)
     assert cand.low <= cand.win_share <= cand.high
-    assert [s.games for s in cand.per_seat] == [2] * 4 and [s.games for s in base.per_seat] == [6] * 4
+    assert [s.games for s in cand.per_seat] == [2] * 4
+    assert [s.games for s in base.per_seat] == [6] * 4
     with open(result.json_path) as f:
         saved = json.load(f)
     assert [g["seating"] for g in saved["games"]] == [g.seating for g in result.games]

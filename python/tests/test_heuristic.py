@@ -12,7 +12,8 @@ np = pytest.importorskip("numpy")
 
 from velmar.game import planes as planes_mod  # noqa: E402
 from velmar.serving.factory import make_evaluator  # noqa: E402
-from velmar.serving.heuristic import HeuristicEvaluator, heuristic_values, seat_features  # noqa: E402
+from velmar.serving.heuristic import (HeuristicEvaluator, heuristic_values,  # noqa: E402
+                                      seat_features)
 
 # Squares per seat, and the open corners worked out by hand:
 # seat 0: the single square at cell 0; its one open corner is (1, 1).

@@ -27,7 +27,8 @@ def test_pack_round_trip(pack, seed):
     bits = pack(planes)
     assert len(bits) == planes_mod.BITS_SIZE
     assert planes_mod.unpack_planes_py(bits) == planes
-    other = planes_mod.pack_planes_loop if pack is planes_mod.pack_planes_struct else planes_mod.pack_planes_struct
+    other = (planes_mod.pack_planes_loop if pack is planes_mod.pack_planes_struct
+             else planes_mod.pack_planes_struct)
     assert other(planes) == bits
 
 
@@ -515,7 +516,6 @@ def perturbed_weights(arch, seed):
 def test_torch_evaluator_matches_numpy(tmp_path, blocks, channels):
     np = pytest.importorskip("numpy")
     torch = pytest.importorskip("torch", reason="PyTorch is not installed for this interpreter")
-    from velmar.serving import evaluators as ev
     from velmar.net import network
     planes, _ = replay_planes(4)
     planes = planes[::5]

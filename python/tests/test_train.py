@@ -64,7 +64,8 @@ def test_the_policy_loss_ignores_illegal_tiles():
     loss.backward()
     assert (logits.grad[~legal] == 0).all() and (logits.grad[legal] != 0).any()
     noisy = logits.detach() + torch.randn(6, 400) * 50.0 * (~legal)
-    assert float(losses_mod.policy_loss(noisy, legal, target)) == pytest.approx(float(loss), rel=1e-6)
+    assert float(losses_mod.policy_loss(noisy, legal, target)) == pytest.approx(float(loss),
+                                                                                rel=1e-6)
     # the loss is the cross-entropy over the legal tiles only
     lg = logits.detach().numpy()
     lg = np.where(legal.numpy(), lg, -np.inf)

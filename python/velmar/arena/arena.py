@@ -184,7 +184,6 @@ def _progress(st, final=False):
     sys.stderr.flush()
 
 
-
 def _result(st, seed, sample_tiles, status):
     games = [st.finished[g] for g in sorted(st.finished)]
     kind = "candidate" if len(st.players) == 2 else "rotation"

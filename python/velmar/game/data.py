@@ -436,4 +436,3 @@ def game_records(path):
         rec["history"] = [rec["history"][t] for t in sorted(rec["history"])]
         rec["policy"] = [rec["policy"][t] for t in sorted(rec["policy"])]
     return games
-

@@ -71,7 +71,9 @@ function show(t) {
   if (t > 0) {
     const k = GAME.piece[t - 1], cells = new Set();
     for (let i = 0; i < t; i++) if (GAME.piece[i] === k) cells.add(GAME.history[i][1]);
-    const seg = (x0, y0, x1, y1) => { d += `M${x0 * CELL} ${y0 * CELL}L${x1 * CELL} ${y1 * CELL}`; };
+    const seg = (x0, y0, x1, y1) => {
+      d += `M${x0 * CELL} ${y0 * CELL}L${x1 * CELL} ${y1 * CELL}`;
+    };
     for (const c of cells) {
       const r = Math.floor(c / 20), col = c %% 20;
       if (r === 0 || !cells.has(c - 20)) seg(col, r, col + 1, r);

@@ -371,14 +371,17 @@ def render_all(args, rep, stem):
 
 
 def main(argv=None):
-    ap = argparse.ArgumentParser(prog="python3 -m velmar show", description=__doc__.split("\n\n")[0])
+    ap = argparse.ArgumentParser(prog="python3 -m velmar show",
+                                 description=__doc__.split("\n\n")[0])
     ap.add_argument("source", help="a directory of shards, one shard, or a JSON game record")
-    ap.add_argument("--game", type=int, default=None, help="game index in the data (default: the last)")
+    ap.add_argument("--game", type=int, default=None,
+                    help="game index in the data (default: the last)")
     ap.add_argument("--tile", type=int, default=None,
                     help="show the position after this many tiles (default: the end)")
     ap.add_argument("--svg", default=None, help="SVG path (default: <data dir>/game-G.svg)")
     ap.add_argument("--png", default=None,
-                    help="PNG path (default: beside the SVG, when Pillow or matplotlib is installed)")
+                    help="PNG path (default: beside the SVG, when Pillow or matplotlib is "
+                         "installed)")
     ap.add_argument("--html", nargs="?", const="", default=None,
                     help="also write a self-contained replay page (default path: beside the SVG)")
     args = ap.parse_args(argv)

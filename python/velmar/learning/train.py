@@ -39,7 +39,7 @@ import signal
 import sys
 import time
 from dataclasses import asdict, dataclass, field, replace
-from typing import List, Optional
+from typing import Optional
 
 import numpy as np
 
@@ -47,6 +47,7 @@ from velmar.common.files import write_json
 from velmar.learning.losses import evaluate, losses, tensors
 from velmar.learning.window import TrainError, batch_arrays, batches, load_window, split_games
 from velmar.net import network
+
 
 class Stopped(Exception):
     """SIGTERM arrived during training."""
@@ -301,7 +302,8 @@ def _optimise(net, win, train_rows, held_rows, settings, steps, device, log, log
         n_in = (step - 1) % log_every + 1
         if n_in == log_every or step == steps:
             final = {k: round(interval[k] / n_in, 6) for k in LOSS_KEYS}
-            log["losses"].append(dict(step=step, seconds=round(time.perf_counter() - t0, 3), **final))
+            seconds = round(time.perf_counter() - t0, 3)
+            log["losses"].append(dict(step=step, seconds=seconds, **final))
             interval = dict.fromkeys(LOSS_KEYS, 0.0)
         bar.update(step, running, settings.batch_size, force=step == steps)
         if step in eval_at:
@@ -341,7 +343,8 @@ def _parser():
     ap.add_argument("--channels", type=int, default=None,
                     help="channels of a fresh net (default %d)" % d.arch.channels)
     ap.add_argument("--value-hidden", type=int, default=None,
-                    help="hidden units of a fresh net's value head (default %d)" % d.arch.value_hidden)
+                    help="hidden units of a fresh net's value head (default %d)"
+                         % d.arch.value_hidden)
     ap.add_argument("--seed", type=int, default=d.seed,
                     help="seed of fresh weights, the held-out split and the batches")
     ap.add_argument("--window", type=int, default=d.window,

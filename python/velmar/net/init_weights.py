@@ -15,7 +15,8 @@ def main(argv=None):
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--blocks", type=int, default=d.blocks, help="(default %(default)s)")
     ap.add_argument("--channels", type=int, default=d.channels, help="(default %(default)s)")
-    ap.add_argument("--value-hidden", type=int, default=d.value_hidden, help="(default %(default)s)")
+    ap.add_argument("--value-hidden", type=int, default=d.value_hidden,
+                    help="(default %(default)s)")
     args = ap.parse_args(argv)
     arch = network.Architecture(args.blocks, args.channels, args.value_hidden)
     try:

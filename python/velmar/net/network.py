@@ -34,11 +34,12 @@ read too; the architecture is then taken from the shapes.
 """
 
 import json
-import os
 from dataclasses import asdict, dataclass, field
 from typing import Optional
 
 import numpy as np
+
+from velmar.common.files import atomic_file
 
 PLANES = 5
 SIDE = 20
@@ -144,28 +145,8 @@ def save_weights(weights, path):
     members[META_ARCH] = np.array(json.dumps(asdict(weights.arch)))
     if weights.record is not None:
         members[META_TRAINING] = np.array(json.dumps(weights.record, sort_keys=True))
-    directory = os.path.dirname(os.path.abspath(path))
-    tmp = os.path.join(directory, ".%s.tmp-%d" % (os.path.basename(path), os.getpid()))
-    try:
-        with open(tmp, "wb") as f:
-            np.savez(f, **members)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
-        raise
-    try:
-        fd = os.open(directory, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
+    with atomic_file(path, "wb") as f:
+        np.savez(f, **members)
 
 
 def load_weights(path):

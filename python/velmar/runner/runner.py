@@ -24,7 +24,6 @@ import os
 import pickle
 import resource
 import signal
-import sys
 import threading
 import time
 
@@ -362,16 +361,3 @@ def import_problem():
     except ImportError as e:
         return "cannot import velmar.rules (%s)" % e
     return None
-
-
-def progress_due(last, interval=0.5):
-    """Whether a progress line redrawn in place is due (at most every
-    ``interval`` seconds); returns (due, the new last time)."""
-    now = time.time()
-    if now - last >= interval:
-        return True, now
-    return False, last
-
-
-def stderr_is_terminal():
-    return sys.stderr.isatty()

@@ -134,7 +134,8 @@ def address_problem(address):
         if not n.isdigit() or not 1 <= int(n) <= 256:
             return "--cluster local:N needs N from 1 to 256, not %s" % (n or "nothing")
     elif "://" not in address and ":" not in address:
-        return "--cluster must be a scheduler address (tcp://host:8786) or local:N, not %s" % address
+        return ("--cluster must be a scheduler address (tcp://host:8786) or local:N, not %s"
+                % address)
     return None
 
 

@@ -42,7 +42,8 @@ def progress(st, counts, workers_n):
     left = left_tiles / rate if rate > 0 else None
     in_flight = st.in_flight()
     line = ("games %d/%d (%d in flight) | %d tiles, %.1f tiles/s | %.0f sims/s | %s left"
-            % (len(st.finished), args.games, in_flight, tiles, rate, evals / elapsed, fmt_duration(left)))
+            % (len(st.finished), args.games, in_flight, tiles, rate, evals / elapsed,
+               fmt_duration(left)))
     if st.stopping:
         line += " | stopping"
     sys.stderr.write("\r" + line.ljust(78))

@@ -95,7 +95,8 @@ def bench_evaluator(choice, batch, repeat=20, seed=0, device=None):
 
 
 def main(argv=None):
-    ap = argparse.ArgumentParser(prog="python3 -m velmar bench", description=__doc__.split("\n\n")[0])
+    ap = argparse.ArgumentParser(prog="python3 -m velmar bench",
+                                 description=__doc__.split("\n\n")[0])
     ap.add_argument("--evaluator", default="numpy")
     ap.add_argument("--batch", type=int, default=64)
     ap.add_argument("--device", default=None)

@@ -165,7 +165,8 @@ class NumpyEvaluator(Evaluator):
             import numpy  # noqa: F401
         except ImportError as e:
             raise EvaluatorUnavailable("NumPy is not available for this interpreter (%s); "
-                                       "give --server-python /usr/bin/python3" % e.__class__.__name__)
+                                       "give --server-python /usr/bin/python3"
+                                       % e.__class__.__name__)
         from velmar.net.network import NumpyNet, keep_freed_memory
         keep_freed_memory()
         self.path = path

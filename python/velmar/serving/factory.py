@@ -12,7 +12,8 @@ None when absent).
 import importlib
 
 from velmar.common.settings import EvaluatorSpec
-from velmar.serving.evaluators import NumpyEvaluator, SleepEvaluator, TorchEvaluator, UniformEvaluator
+from velmar.serving.evaluators import (NumpyEvaluator, SleepEvaluator, TorchEvaluator,
+                                       UniformEvaluator)
 from velmar.serving.heuristic import HeuristicEvaluator
 
 

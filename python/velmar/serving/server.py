@@ -118,8 +118,8 @@ class Server:
 
     def _unrouted(self, channel, route):
         self.bad_messages += 1
-        sys.stderr.write("velmar.serving.server: channel %d asked for route %d, which has no evaluator "
-                         "(routes: %s); its reply pipe is closed\n"
+        sys.stderr.write("velmar.serving.server: channel %d asked for route %d, which has no "
+                         "evaluator (routes: %s); its reply pipe is closed\n"
                          % (channel, route, ", ".join(map(str, sorted(self.routes)))))
         sys.stderr.flush()
         self._retire(channel)
