@@ -16,9 +16,8 @@ LAYERS = [("common",), ("game",), ("net",), ("serving",), ("runner",), ("selfpla
           ("learning",)]
 TOP = len(LAYERS)
 # What makes a module worth importing only where it is needed: packages that
-# are large or missing under some interpreters, and the compiled extensions.
-HEAVY = ("numpy", "torch", "matplotlib", "distributed", "PIL", "velmar.rules",
-         "velmar_self_play")
+# are large, or missing under some interpreters (PyPy has no NumPy here).
+HEAVY = ("numpy", "torch", "matplotlib", "distributed", "PIL")
 MAX_LINES = 450
 
 

@@ -17,7 +17,7 @@ import json
 import os
 import sys
 
-from velmar.game import replay_page
+from velmar.game import data, replay_page
 
 COLOURS = ("#2f6fd0", "#e2b01c", "#d8432f", "#2f9e44")  # seats 0..3
 EMPTY = "#f3f3ee"
@@ -308,7 +308,6 @@ def load_game(source, game=None):
     Raises ShowError (or data.ShardError) naming the source for input that
     cannot be shown."""
     if os.path.isdir(source) or source.endswith(".npz"):
-        from velmar.game import data
         games = data.game_records(source)
         if not games:
             raise ShowError("no games in %s" % source)
@@ -385,10 +384,9 @@ def main(argv=None):
     ap.add_argument("--html", nargs="?", const="", default=None,
                     help="also write a self-contained replay page (default path: beside the SVG)")
     args = ap.parse_args(argv)
-    from velmar.game.data import ShardError
     try:
         rep, stem = load_game(args.source, args.game)
-    except (ShowError, ShardError) as e:
+    except (ShowError, data.ShardError) as e:
         print("show: %s" % e, file=sys.stderr)
         return 2
     try:

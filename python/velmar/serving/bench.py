@@ -12,6 +12,11 @@ import sys
 import threading
 import time
 
+from velmar.game import planes as wire
+from velmar.serving import server as srv
+from velmar.serving.client import Client
+from velmar.serving.factory import make_evaluator
+
 
 def _random_planes(rng):
     planes = [[0.0] * 400 for _ in range(5)]
@@ -32,7 +37,6 @@ def _time(fn, n):
 
 
 def bench_transport(n=5000):
-    from velmar.game import planes as wire
     rng = random.Random(1)
     planes = _random_planes(rng)
     out = {}
@@ -46,8 +50,6 @@ def bench_transport(n=5000):
 def bench_round_trip(n=5000, clients=1, evaluator="uniform"):
     """Mean seconds per request, from put to the reply decoded, with
     ``clients`` threads each doing n requests through one server process."""
-    from velmar.serving import server as srv
-    from velmar.serving.client import Client
     request_r, request_w = os.pipe()
     replies = [os.pipe() for _ in range(clients)]
     proc = srv.start_server(evaluator, request_r, [w for _, w in replies], request_w)
@@ -79,7 +81,6 @@ def bench_round_trip(n=5000, clients=1, evaluator="uniform"):
 
 def bench_evaluator(choice, batch, repeat=20, seed=0, device=None):
     import numpy as np
-    from velmar.serving.factory import make_evaluator
     ev = make_evaluator(choice, seed=seed, device=device)
     rng = np.random.RandomState(3)
     planes = (rng.random_sample((batch, 5, 20, 20)) < 0.2).astype(np.float32)

@@ -35,6 +35,8 @@ import time
 
 from velmar.game.planes import HEADER, KIND_CHANNEL_GONE, KIND_REQUEST, KIND_STOP, REQUEST_SIZE
 from velmar.serving.client import send_control
+from velmar.serving.evaluators import EvaluatorUnavailable
+from velmar.serving.factory import make_evaluator
 
 
 class Server:
@@ -382,8 +384,6 @@ def main(argv=None):
     args = ap.parse_args(argv)
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     parent = os.getppid()
-    from velmar.serving.evaluators import EvaluatorUnavailable
-    from velmar.serving.factory import make_evaluator
     try:
         default_spec, route_specs = parse_evaluator_options(args.evaluator)
     except ValueError as e:
