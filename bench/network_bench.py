@@ -20,7 +20,7 @@ os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")  # as velmar train runs torc
 
 import numpy as np  # noqa: E402
 
-from velmar import network  # noqa: E402
+from velmar.net import network  # noqa: E402
 
 network.keep_freed_memory()  # as the evaluators and the trainer run
 
@@ -50,7 +50,7 @@ def bench_forward(arch, batches, torch=None):
     out = {}
     numpy_net = network.NumpyNet(weights)
     if torch is not None:
-        from velmar import torch_net
+        from velmar.net import torch_net
         module = torch_net.to_module(weights).eval()
     for b in batches:
         x = random_planes(b)
@@ -68,7 +68,8 @@ def bench_forward(arch, batches, torch=None):
 
 
 def bench_train(arch, torch, batch=256, steps=6):
-    from velmar import torch_net, train
+    from velmar.net import torch_net
+    from velmar.learning import train
     weights = network.init_weights(arch, seed=1)
     module = torch_net.to_module(weights)
     opt = torch.optim.Adam(module.parameters(), lr=1e-3)

@@ -10,8 +10,9 @@ import sys
 
 import pytest
 
-from velmar import arena
-from velmar.arena import ArenaError, PlayerSpec
+from velmar.arena import arena, results
+from velmar.arena import players as arena_players
+from velmar.arena.players import ArenaError, PlayerSpec
 
 from selfplay_helpers import REPO, need_extension, velmar_env
 
@@ -39,7 +40,7 @@ def test_player_spec_refuses(text):
 
 @pytest.mark.parametrize("players", [2, 3, 4, 5])
 def test_seatings_are_balanced(players):
-    rotation = arena.seatings(players)
+    rotation = arena_players.seatings(players)
     assert len(set(rotation)) == len(rotation)
     seats = collections.Counter((p, s) for seating in rotation for s, p in enumerate(seating))
     # each player sits in every seat equally often
@@ -54,23 +55,23 @@ def test_seatings_are_balanced(players):
 def test_choose_tile_takes_the_most_visited_breaking_ties_at_random():
     rng = random.Random(1)
     visits = [(5, 3), (9, 7), (2, 7), (11, 0)]
-    picks = collections.Counter(arena.choose_tile(visits, rng, False) for _ in range(400))
+    picks = collections.Counter(arena_players.choose_tile(visits, rng, False) for _ in range(400))
     assert set(picks) == {9, 2} and min(picks.values()) > 150
 
 
 def test_choose_tile_draws_in_proportion_to_visits():
     rng = random.Random(2)
     visits = [(5, 1), (9, 6), (2, 3), (11, 0)]
-    picks = collections.Counter(arena.choose_tile(visits, rng, True) for _ in range(10000))
+    picks = collections.Counter(arena_players.choose_tile(visits, rng, True) for _ in range(10000))
     assert 11 not in picks
     for cell, n in visits[:3]:
         assert abs(picks[cell] / 10000 - n / 10) < 0.03
 
 
 def test_wilson_interval():
-    low, high = arena.wilson_interval(0.0, 100)
+    low, high = results.wilson_interval(0.0, 100)
     assert low == pytest.approx(0.0, abs=1e-12) and 0.02 < high < 0.05
-    low, high = arena.wilson_interval(0.25, 400)
+    low, high = results.wilson_interval(0.25, 400)
     assert low < 0.25 < high and abs((high - low) - 2 * 1.96 * (0.25 * 0.75 / 400) ** 0.5) < 0.005
 
 
@@ -139,7 +140,8 @@ def test_tiny_arena_end_to_end(tmp_path):
     assert (cand.par, base.par) == (0.25, 0.75)
     assert cand.win_share + base.win_share == pytest.approx(1.0)
     assert cand.low <= cand.win_share <= cand.high
-    assert [s.games for s in cand.per_seat] == [2] * 4 and [s.games for s in base.per_seat] == [6] * 4
+    assert [s.games for s in cand.per_seat] == [2] * 4
+    assert [s.games for s in base.per_seat] == [6] * 4
     with open(result.json_path) as f:
         saved = json.load(f)
     assert [g["seating"] for g in saved["games"]] == [g.seating for g in result.games]

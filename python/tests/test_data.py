@@ -7,8 +7,8 @@ import zipfile
 
 import pytest
 
-from velmar import data
-from velmar.planes import unpack_planes_py
+from velmar.game import data
+from velmar.game.planes import unpack_planes_py
 
 from selfplay_helpers import need_extension, random_game
 
@@ -35,7 +35,8 @@ def test_game_rows_follow_the_replay(games):
         row = rows["policy"][400 * i:400 * (i + 1)]
         assert [x for x in range(400) if row[x]] == [c]
         assert list(rows["payoff"][4 * i:4 * i + 4]) == payoffs
-        assert list(rows["payoff_mover"][4 * i:4 * i + 4]) == [payoffs[(p + j) % 4] for j in range(4)]
+        assert list(rows["payoff_mover"][4 * i:4 * i + 4]) == [payoffs[(p + j) % 4]
+                                                              for j in range(4)]
         g.apply(c)
     assert list(rows["scores"]) == list(g.get_score())
 

@@ -10,9 +10,10 @@ if sys.implementation.name == "pypy":
                 "runs it under CPython)", allow_module_level=True)
 np = pytest.importorskip("numpy")
 
-from velmar import server as srv  # noqa: E402
-from velmar.evaluators import make_evaluator  # noqa: E402
-from velmar.heuristic import HeuristicEvaluator, heuristic_values, seat_features  # noqa: E402
+from velmar.game import planes as planes_mod  # noqa: E402
+from velmar.serving.factory import make_evaluator  # noqa: E402
+from velmar.serving.heuristic import (HeuristicEvaluator, heuristic_values,  # noqa: E402
+                                      seat_features)
 
 # Squares per seat, and the open corners worked out by hand:
 # seat 0: the single square at cell 0; its one open corner is (1, 1).
@@ -92,7 +93,7 @@ def test_evaluator_replies_from_packed_planes():
     replies = ev.evaluate_bits(bits.tobytes(), 4)
     want = heuristic_values(planes, 4.0, 0.5)
     for k, raw in enumerate(replies):
-        logits, values = srv.decode_reply(raw)
+        logits, values = planes_mod.decode_reply(raw)
         assert logits == [0.0] * 400 and np.allclose(values, want[k])
     logits, values = ev.evaluate(planes)
     assert not logits.any() and np.allclose(values, want)

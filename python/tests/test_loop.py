@@ -9,7 +9,8 @@ pytest.importorskip("numpy", reason="NumPy is not available for this interpreter
 pytest.importorskip("torch", reason="PyTorch is not installed for this interpreter (PyPy)")
 
 from selfplay_helpers import need_extension, velmar_env  # noqa: E402
-from velmar import loop, network  # noqa: E402
+from velmar.learning import loop  # noqa: E402
+from velmar.net import network  # noqa: E402
 
 TINY = dict(iterations=1, games=2, sims=2, arena_games=4, final_arena_games=4, workers=2,
             steps=3, batch_size=32, blocks=0, channels=4)

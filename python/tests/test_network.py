@@ -7,7 +7,7 @@ import pytest
 
 np = pytest.importorskip("numpy", reason="NumPy is not available for this interpreter")
 
-from velmar import network  # noqa: E402
+from velmar.net import network  # noqa: E402
 
 
 def random_planes(n, seed):
@@ -32,7 +32,8 @@ def test_weight_file_round_trip(tmp_path, blocks, channels):
     np.savez(str(tmp_path / "plain.npz"), **w.params)
     assert network.load_weights(str(tmp_path / "plain.npz")).arch == arch
     # seeds give different nets, the same seed the same one
-    assert np.array_equal(network.init_weights(arch, 5).params["stem.weight"], w.params["stem.weight"])
+    assert np.array_equal(network.init_weights(arch, 5).params["stem.weight"],
+                          w.params["stem.weight"])
     assert not np.array_equal(network.init_weights(arch, 6).params["stem.weight"],
                               w.params["stem.weight"])
 

@@ -7,8 +7,8 @@ import time
 
 import pytest
 
-from velmar import data
-from velmar.planes import unpack_planes_py
+from velmar.game import data
+from velmar.game.planes import unpack_planes_py
 
 from selfplay_helpers import (REPO, need_extension, play_command, run_play, summary,
                               velmar_env)
@@ -183,7 +183,7 @@ def test_a_killed_worker_is_reported_and_the_run_ends(tmp_path):
         deadline = time.time() + 30
         workers = []
         while time.time() < deadline and len(workers) < 2:
-            workers = [p for p, cmd in children(proc.pid) if b"velmar.server" not in cmd]
+            workers = [p for p, cmd in children(proc.pid) if b"velmar.serving.server" not in cmd]
             time.sleep(0.05)
         assert len(workers) == 2
         time.sleep(0.3)  # both are in their first game

@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from velmar import play
+from velmar.selfplay import play
 
 from selfplay_helpers import REPO, need_extension, play_command, summary, velmar_env
 from test_play import check_game, read_games, wait_for_line
@@ -255,7 +255,7 @@ def test_an_unusable_out_is_refused_in_one_line(tmp_path, capsys, kind):
 def evaluator_spec(tmp_path, kind):
     if kind == "truncated-weights":
         pytest.importorskip("numpy")
-        from velmar import network
+        from velmar.net import network
         w = str(tmp_path / "w.npz")
         network.save_weights(network.init_weights(seed=1), w)
         with open(w, "rb") as f:
@@ -264,8 +264,8 @@ def evaluator_spec(tmp_path, kind):
             f.write(head)
         return "numpy:" + w, "w.npz"
     if kind == "not-callable":
-        return "velmar.server.CELLS", "not callable"
-    return "velmar.server.no_such_factory", "missing"
+        return "velmar.game.planes.CELLS", "not callable"
+    return "velmar.game.planes.no_such_factory", "missing"
 
 
 @pytest.mark.parametrize("kind", ["truncated-weights", "not-callable", "missing-factory"])
@@ -281,7 +281,9 @@ def test_an_evaluator_that_cannot_start_says_why_in_one_line(tmp_path, capfd, ki
 
 DRIVER = r"""
 import os, signal, sys
-from velmar import data, play, server
+from velmar.game import data
+from velmar.selfplay import play
+from velmar.serving import server
 phase = sys.argv[1]
 
 def signalled(fn):

@@ -6,9 +6,11 @@ import threading
 
 import pytest
 
-from velmar import planes as planes_mod
-from velmar import server as srv
-from velmar.evaluators import Evaluator, UniformEvaluator, make_evaluator
+from velmar.game import planes as planes_mod
+from velmar.serving import client as client_mod
+from velmar.serving import server as srv
+from velmar.serving.evaluators import Evaluator, UniformEvaluator
+from velmar.serving.factory import make_evaluator
 
 from selfplay_helpers import need_extension, random_game
 
@@ -23,9 +25,10 @@ def random_planes(rng, density=0.3):
 def test_pack_round_trip(pack, seed):
     planes = random_planes(random.Random(seed), density=[0.0, 0.05, 0.5, 1.0][seed])
     bits = pack(planes)
-    assert len(bits) == srv.BITS_SIZE
-    assert srv.unpack_planes_py(bits) == planes
-    other = planes_mod.pack_planes_loop if pack is planes_mod.pack_planes_struct else planes_mod.pack_planes_struct
+    assert len(bits) == planes_mod.BITS_SIZE
+    assert planes_mod.unpack_planes_py(bits) == planes
+    other = (planes_mod.pack_planes_loop if pack is planes_mod.pack_planes_struct
+             else planes_mod.pack_planes_struct)
     assert other(planes) == bits
 
 
@@ -36,7 +39,7 @@ def test_c_packer_matches_the_python_packers(seed):
     planes = random_planes(rng, density=[0.0, 0.05, 0.5, 1.0][seed])
     bits = rules.pack_planes(planes)
     assert bits == planes_mod.pack_planes_loop(planes)
-    assert srv.unpack_planes_py(bits) == planes
+    assert planes_mod.unpack_planes_py(bits) == planes
     assert rules.pack_planes(tuple(tuple(p) for p in planes)) == bits
     assert rules.pack_planes([[int(v) for v in p] for p in planes]) == bits
 
@@ -52,17 +55,17 @@ def test_c_packer_refuses_other_sizes(shape):
 def test_client_packer_under_cpython_is_the_c_one():
     pytest.importorskip("velmar.rules")
     if planes_mod.sys.implementation.name == "pypy":
-        assert srv.make_packer() is planes_mod.pack_planes_loop
+        assert planes_mod.make_packer() is planes_mod.pack_planes_loop
     else:
         from velmar.rules import pack_planes
-        assert srv.make_packer() is pack_planes
+        assert planes_mod.make_packer() is pack_planes
 
 
 @pytest.mark.parametrize("plane,cell", [(0, 0), (1, 7), (2, 399), (4, 123), (4, 399)])
 def test_pack_bit_layout(plane, cell):
     planes = [[0.0] * 400 for _ in range(5)]
     planes[plane][cell] = 1.0
-    bits = srv.pack_planes(planes)
+    bits = planes_mod.pack_planes(planes)
     i = plane * 400 + cell
     assert [b for b in bits if b] == [1 << (i % 8)]
     assert bits[i // 8] == 1 << (i % 8)
@@ -72,11 +75,11 @@ def test_reply_round_trip():
     rng = random.Random(5)
     logits = [float(rng.randint(-50, 50)) / 4 for _ in range(400)]
     values = [0.5, 0.25, 0.125, 0.125]
-    raw = srv.encode_reply(logits, values)
-    assert len(raw) == srv.REPLY_SIZE
-    assert srv.decode_reply(raw) == (logits, values)
+    raw = planes_mod.encode_reply(logits, values)
+    assert len(raw) == planes_mod.REPLY_SIZE
+    assert planes_mod.decode_reply(raw) == (logits, values)
     with pytest.raises(ValueError):
-        srv.encode_reply(logits[:399], values)
+        planes_mod.encode_reply(logits[:399], values)
 
 
 class EchoEvaluator(Evaluator):
@@ -92,10 +95,10 @@ class EchoEvaluator(Evaluator):
         self.batches.append(n)
         out = []
         for k in range(n):
-            one = bits[k * srv.BITS_SIZE:(k + 1) * srv.BITS_SIZE]
-            planes = srv.unpack_planes_py(one)
+            one = bits[k * planes_mod.BITS_SIZE:(k + 1) * planes_mod.BITS_SIZE]
+            planes = planes_mod.unpack_planes_py(one)
             ones = float(sum(bin(b).count("1") for b in one))
-            out.append(srv.encode_reply(planes[4], [ones, 0.0, 0.0, 1.0]))
+            out.append(planes_mod.encode_reply(planes[4], [ones, 0.0, 0.0, 1.0]))
         return out
 
 
@@ -109,7 +112,7 @@ class Pipes:
         self.replies = [os.pipe() for _ in range(n)]
 
     def clients(self):
-        return [srv.Client(k, self.request_w, r) for k, (r, _) in enumerate(self.replies)]
+        return [client_mod.Client(k, self.request_w, r) for k, (r, _) in enumerate(self.replies)]
 
     def close(self):
         for fd in [self.request_r, self.request_w] + [fd for p in self.replies for fd in p]:
@@ -130,9 +133,9 @@ def test_server_batches_pending_requests(max_batch, expected):
         sent = []
         for c in clients:  # every request is pending before the server reads
             planes = random_planes(rng)
-            c.put((c.worker, planes))
+            c.put((c.channel, planes))
             sent.append(planes)
-        srv.send_control(pipes.request_w, srv.KIND_STOP)
+        client_mod.send_control(pipes.request_w, planes_mod.KIND_STOP)
         server.serve()
         assert ev.batches == expected
         for c, planes in zip(clients, sent):
@@ -152,13 +155,13 @@ def test_server_answers_each_worker_its_own_reply(workers, batch_wait):
     failures = []
 
     def loop(client):
-        rng = random.Random(client.worker)
+        rng = random.Random(client.channel)
         for _ in range(40):
             planes = random_planes(rng, density=rng.random())
-            client.put((client.worker, planes))
+            client.put((client.channel, planes))
             reply = client.recv()
             if reply != expected_reply(planes):
-                failures.append(client.worker)
+                failures.append(client.channel)
 
     try:
         threads = [threading.Thread(target=loop, args=(c,)) for c in pipes.clients()]
@@ -167,7 +170,7 @@ def test_server_answers_each_worker_its_own_reply(workers, batch_wait):
         for t in threads:
             t.join()
     finally:
-        srv.send_control(pipes.request_w, srv.KIND_STOP)
+        client_mod.send_control(pipes.request_w, planes_mod.KIND_STOP)
         thread.join()
         pipes.close()
     assert failures == []
@@ -182,16 +185,16 @@ def test_server_drops_a_retired_worker():
         server = srv.Server(ev, pipes.request_r, [w for _, w in pipes.replies], 64, 0.0)
         c0, c1, c2 = pipes.clients()
         planes = random_planes(random.Random(1))
-        srv.send_control(pipes.request_w, srv.KIND_WORKER_GONE, 1)
+        client_mod.send_control(pipes.request_w, planes_mod.KIND_CHANNEL_GONE, 1)
         c1.put((1, planes))
         c0.put((0, planes))
         c2.put((2, planes))
-        srv.send_control(pipes.request_w, srv.KIND_STOP)
+        client_mod.send_control(pipes.request_w, planes_mod.KIND_STOP)
         os.close(pipes.replies[1][1])  # the server owns the write ends from here on
         server.serve()
         assert c0.recv() == expected_reply(planes)
         assert c2.recv() == expected_reply(planes)
-        with pytest.raises(srv.ServerGone):
+        with pytest.raises(client_mod.ServerGone):
             c1.recv()
         assert ev.batches == [2]
     finally:
@@ -208,9 +211,9 @@ class ConstEvaluator(Evaluator):
         self.batches = []
 
     def evaluate_bits(self, bits, n):
-        assert len(bits) == n * srv.BITS_SIZE
+        assert len(bits) == n * planes_mod.BITS_SIZE
         self.batches.append(n)
-        return [srv.encode_reply(*const_reply(self.level))] * n
+        return [planes_mod.encode_reply(*const_reply(self.level))] * n
 
 
 def const_reply(level):
@@ -238,7 +241,7 @@ def test_server_routes_requests_by_id(default):
         planes = [random_planes(rng) for _ in sent]
         for (c, route), p in zip(sent, planes):
             c.put((route, p))
-        srv.send_control(pipes.request_w, srv.KIND_STOP)
+        client_mod.send_control(pipes.request_w, planes_mod.KIND_STOP)
         server.serve()
         for (c, route), p in zip(sent, planes):
             want = const_reply(route) if route in (1, 2) else expected_reply(p)
@@ -262,10 +265,10 @@ def test_server_closes_the_pipe_of_a_request_with_no_route(capfd):
         planes = random_planes(random.Random(8))
         c0.put((4, planes))
         c1.put((3, planes))
-        srv.send_control(pipes.request_w, srv.KIND_STOP)
+        client_mod.send_control(pipes.request_w, planes_mod.KIND_STOP)
         os.close(pipes.replies[0][1])  # the server owns the write ends from here on
         server.serve()
-        with pytest.raises(srv.ServerGone):
+        with pytest.raises(client_mod.ServerGone):
             c0.recv()
         assert c1.recv() == const_reply(3)
         assert server.stats()["bad_messages"] == 1
@@ -305,11 +308,11 @@ def test_client_reuses_an_unchanged_reply():
         first, second = c.recv(), c.recv()
         assert first == ([0.0] * 400, [0.25] * 4)
         assert second is first
-        other = srv.encode_reply([1.0] * 400, [1.0, 0.0, 0.0, 0.0])
+        other = planes_mod.encode_reply([1.0] * 400, [1.0, 0.0, 0.0, 0.0])
         os.write(w, other)
         assert c.recv() == ([1.0] * 400, [1.0, 0.0, 0.0, 0.0])
         os.close(w)
-        with pytest.raises(srv.ServerGone):
+        with pytest.raises(client_mod.ServerGone):
             c.recv()
     finally:
         pipes.close()
@@ -327,7 +330,7 @@ def test_server_process_round_trip_and_stats():
         rng = random.Random(3)
         for c in pipes.clients():
             for _ in range(5):
-                c.put((c.worker, random_planes(rng)))
+                c.put((c.channel, random_planes(rng)))
                 assert c.recv() == ([0.0] * 400, [0.25] * 4)
         stats = proc.stop()
         assert stats["requests"] == 10
@@ -385,7 +388,7 @@ def test_server_process_ends_after_its_parent():
     import time
     pipes = Pipes(1)
     fds = [pipes.request_r, pipes.request_w, pipes.replies[0][1]]
-    code = ("import sys; from velmar import server as srv; "
+    code = ("import sys; from velmar.serving import server as srv; "
             "p = srv.start_server('uniform', %d, [%d], %d); "
             "print(p.popen.pid, flush=True)" % (fds[0], fds[2], fds[1]))
     try:
@@ -449,14 +452,14 @@ def replay_planes(seed):
 
 @pytest.mark.parametrize("seed", [1, 2])
 def test_mover_seats_recovers_the_player_to_move(seed):
-    from velmar.evaluators import mover_seats
+    from velmar.serving.evaluators import mover_seats
     planes, movers = replay_planes(seed)
     assert (mover_seats(planes) == movers).all()
 
 
 def test_to_seat_order_rotates_mover_relative_values():
     np = pytest.importorskip("numpy")
-    from velmar.evaluators import to_seat_order
+    from velmar.serving.evaluators import to_seat_order
     rel = np.array([[1, 2, 3, 4]] * 4, np.float32)
     out = to_seat_order(rel, np.array([0, 1, 2, 3]))
     # the mover (relative entry 0) lands on its own seat
@@ -465,7 +468,8 @@ def test_to_seat_order_rotates_mover_relative_values():
 
 def test_numpy_evaluator_replies(tmp_path):
     np = pytest.importorskip("numpy")
-    from velmar import evaluators as ev, network
+    from velmar.serving import evaluators as ev
+    from velmar.net import network
     planes, movers = replay_planes(3)
     planes = planes[::7]
     movers = movers[::7]
@@ -480,26 +484,26 @@ def test_numpy_evaluator_replies(tmp_path):
                        bitorder="little").tobytes()
     replies = net.evaluate_bits(bits, len(planes))
     for k, raw in enumerate(replies):
-        lg, val = srv.decode_reply(raw)
+        lg, val = planes_mod.decode_reply(raw)
         assert np.allclose(lg, logits[k]) and np.allclose(val, values[k])
     # seeded initialisation, saved and loaded
     path = str(tmp_path / "w.npz")
     network.save_weights(network.init_weights(seed=7), path)
-    again = ev.make_evaluator("numpy:" + path)
+    again = make_evaluator("numpy:" + path)
     assert np.array_equal(again.evaluate(planes)[0], logits)
     assert not np.array_equal(ev.NumpyEvaluator(seed=8).evaluate(planes)[0], logits)
     bad = dict(network.init_weights(seed=0).params)
     del bad["stem.bias"]
     np.savez(str(tmp_path / "bad.npz"), **bad)
     with pytest.raises(network.WeightsError):
-        ev.make_evaluator("numpy:" + str(tmp_path / "bad.npz"))
+        make_evaluator("numpy:" + str(tmp_path / "bad.npz"))
 
 
 def perturbed_weights(arch, seed):
     """Weights with every parameter random (a fresh net's zero biases and
     zero second convolutions would hide a wrong one)."""
     np = pytest.importorskip("numpy")
-    from velmar import network
+    from velmar.net import network
     w = network.init_weights(arch, seed)
     rng = np.random.RandomState(seed)
     w.params = {k: (v + rng.standard_normal(v.shape) * 0.1).astype(np.float32)
@@ -512,26 +516,26 @@ def perturbed_weights(arch, seed):
 def test_torch_evaluator_matches_numpy(tmp_path, blocks, channels):
     np = pytest.importorskip("numpy")
     torch = pytest.importorskip("torch", reason="PyTorch is not installed for this interpreter")
-    from velmar import evaluators as ev, network
+    from velmar.net import network
     planes, _ = replay_planes(4)
     planes = planes[::5]
     path = str(tmp_path / "w.npz")
     network.save_weights(perturbed_weights(network.Architecture(blocks, channels), 9), path)
-    ref = ev.make_evaluator("numpy:" + path).evaluate(planes)
-    net = ev.make_evaluator("torch:" + path, device="cpu")
+    ref = make_evaluator("numpy:" + path).evaluate(planes)
+    net = make_evaluator("torch:" + path, device="cpu")
     state_path = str(tmp_path / "w.pt")
     torch.save(net.net.state_dict(), state_path)
     for choice in ("torch:" + path, "torch:" + state_path):
-        logits, values = ev.make_evaluator(choice, device="cpu").evaluate(planes)
+        logits, values = make_evaluator(choice, device="cpu").evaluate(planes)
         assert np.abs(logits - ref[0]).max() <= 1e-4 * max(1.0, np.abs(ref[0]).max())
         assert np.allclose(values, ref[1], atol=1e-5)
     # the default nets of the two frameworks are the same seeded net
-    assert np.allclose(ev.make_evaluator("torch", seed=3, device="cpu").evaluate(planes)[0],
-                       ev.make_evaluator("numpy", seed=3).evaluate(planes)[0], atol=1e-4)
+    assert np.allclose(make_evaluator("torch", seed=3, device="cpu").evaluate(planes)[0],
+                       make_evaluator("numpy", seed=3).evaluate(planes)[0], atol=1e-4)
 
 
 def test_uniform_evaluator_needs_no_numpy():
     ev = make_evaluator("uniform")
-    replies = ev.evaluate_bits(bytes(srv.BITS_SIZE * 3), 3)
-    assert [srv.decode_reply(r) for r in replies] == [([0.0] * 400, [0.25] * 4)] * 3
+    replies = ev.evaluate_bits(bytes(planes_mod.BITS_SIZE * 3), 3)
+    assert [planes_mod.decode_reply(r) for r in replies] == [([0.0] * 400, [0.25] * 4)] * 3
     assert ev.batch_wait_ms == 0.0

@@ -9,7 +9,7 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-from velmar import data, show
+from velmar.game import data, show
 
 from headless_browser import Browser, decode_png, find_chromium
 from selfplay_helpers import REPO, need_extension, random_game, velmar_env

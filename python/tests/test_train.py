@@ -11,7 +11,10 @@ np = pytest.importorskip("numpy", reason="NumPy is not available for this interp
 torch = pytest.importorskip("torch", reason="PyTorch is not installed for this interpreter")
 
 from selfplay_helpers import REPO, need_extension, random_game, run_play, velmar_env  # noqa: E402
-from velmar import data, network, torch_net, train  # noqa: E402
+from velmar.game import data  # noqa: E402
+from velmar.learning import losses as losses_mod  # noqa: E402
+from velmar.learning import train  # noqa: E402
+from velmar.net import network, torch_net  # noqa: E402
 
 SMALL = network.Architecture(1, 8, 16)
 
@@ -36,7 +39,7 @@ def test_a_few_steps_lower_the_loss_on_a_fixed_batch(window):
     torch.manual_seed(0)
     net = torch_net.to_module(network.init_weights(SMALL, 1)).train()
     idx = np.arange(0, len(window.game), 7)
-    x, legal, target, payoff = train._tensors(torch, torch.device("cpu"),
+    x, legal, target, payoff = losses_mod.tensors(torch, torch.device("cpu"),
                                               *train.batch_arrays(window, idx))
     opt = torch.optim.Adam(net.parameters(), lr=3e-3)
     first = None
@@ -57,11 +60,12 @@ def test_the_policy_loss_ignores_illegal_tiles():
     target = torch.from_numpy(rng.random_sample((6, 400)).astype(np.float32)) * legal
     target = target / target.sum(dim=1, keepdim=True)
     logits = torch.randn(6, 400, requires_grad=True)
-    loss = train.policy_loss(logits, legal, target)
+    loss = losses_mod.policy_loss(logits, legal, target)
     loss.backward()
     assert (logits.grad[~legal] == 0).all() and (logits.grad[legal] != 0).any()
     noisy = logits.detach() + torch.randn(6, 400) * 50.0 * (~legal)
-    assert float(train.policy_loss(noisy, legal, target)) == pytest.approx(float(loss), rel=1e-6)
+    assert float(losses_mod.policy_loss(noisy, legal, target)) == pytest.approx(float(loss),
+                                                                                rel=1e-6)
     # the loss is the cross-entropy over the legal tiles only
     lg = logits.detach().numpy()
     lg = np.where(legal.numpy(), lg, -np.inf)
@@ -122,7 +126,7 @@ def test_velmar_train_end_to_end(tmp_path):
     assert r.returncode == 0, r.stderr
     second = network.load_weights(str(tmp_path / "w2.npz"))
     assert second.record["total_steps"] == 5 and second.record["init"]["total_steps"] == 4
-    from velmar.evaluators import make_evaluator
+    from velmar.serving.factory import make_evaluator
     planes = np.zeros((2, 5, 20, 20), np.float32)
     planes[:, 4, 0, 0] = 1.0
     assert make_evaluator("numpy:%s" % out).evaluate(planes)[0].shape == (2, 400)

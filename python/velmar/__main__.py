@@ -2,6 +2,11 @@
 
 import sys
 
+from velmar.arena import arena
+from velmar.game import show
+from velmar.selfplay import play
+from velmar.serving import bench
+
 USAGE = """usage: python3 -m velmar COMMAND [options]
 
 commands:
@@ -23,13 +28,12 @@ def main(argv=None):
         sys.stdout.write(USAGE)
         return 0 if argv else 2
     cmd, rest = argv[0], argv[1:]
-    if cmd == "play":
-        from velmar.play import main as run
-    elif cmd == "arena":
-        from velmar.arena import main as run
+    commands = {"play": play.main, "arena": arena.main, "show": show.main, "bench": bench.main}
+    if cmd in commands:
+        run = commands[cmd]
     elif cmd == "train":
         try:
-            from velmar.train import main as run
+            from velmar.learning.train import main as run
         except ImportError as e:
             lines = str(e).strip().splitlines() or [e.__class__.__name__]
             sys.stderr.write("train: needs NumPy and PyTorch (%s); "
@@ -37,16 +41,16 @@ def main(argv=None):
             return 2
     elif cmd == "loop":
         try:
-            from velmar.loop import main as run
+            from velmar.learning.loop import main as run
         except ImportError as e:
             sys.stderr.write("loop: needs NumPy (%s); run it with /usr/bin/python3\n" % e)
             return 2
-    elif cmd == "show":
-        from velmar.show import main as run
     elif cmd == "init-weights":
-        from velmar.bench import init_weights_main as run
-    elif cmd == "bench":
-        from velmar.bench import main as run
+        try:
+            from velmar.net.init_weights import main as run
+        except ImportError as e:
+            sys.stderr.write("init-weights: needs NumPy (%s); run it with /usr/bin/python3\n" % e)
+            return 2
     else:
         sys.stderr.write("unknown command %r\n\n%s" % (cmd, USAGE))
         return 2

@@ -1,0 +1,1 @@
+"""Matches between players and their results."""

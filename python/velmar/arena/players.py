@@ -1,0 +1,207 @@
+"""The players of an arena and what one of its games is.
+
+A player is a name, an evaluator specification (as ``velmar play
+--evaluator`` takes) and its own search settings. The seating rotation says
+which player sits in which seat in each game; a game chooses every tile by
+the mover's own search (``velmar.rules.search``; a tile that is the only
+legal one is taken without a search): the most visited tile, ties broken at
+random, except in the first ``sample_tiles`` tiles, which are drawn in
+proportion to visits so that games differ.
+"""
+
+import dataclasses
+import itertools
+import random
+from typing import List
+
+from velmar.arena.results import SEATS
+from velmar.common.settings import EvaluatorSpec, SearchSettings, SettingsError
+
+DEFAULT_SAMPLE_TILES = 8
+# An arena measures strength, not exploration: no root noise unless given.
+ARENA_SEARCH = SearchSettings(sims_per_move=64, sample_moves=DEFAULT_SAMPLE_TILES,
+                              exploration_fraction=0.0)
+
+# A player's keys and the settings they set.
+PLAYER_KEYS = {"sims": "sims_per_move", "c_base": "c_base", "c_init": "c_init",
+               "alpha": "dirichlet_alpha", "dirichlet_alpha": "dirichlet_alpha",
+               "noise": "exploration_fraction", "exploration_fraction": "exploration_fraction"}
+KEY_NAMES = {"sims_per_move": "sims", "c_base": "c_base", "c_init": "c_init",
+             "dirichlet_alpha": "alpha", "exploration_fraction": "noise",
+             "sample_moves": "--sample-tiles"}
+
+
+class ArenaError(ValueError):
+    """A bad option or an arena that cannot start (the command exits 2)."""
+
+
+@dataclasses.dataclass(frozen=True)
+class PlayerSpec:
+    """A player: a name, an evaluator specification and its search settings."""
+
+    name: str
+    evaluator: str = "uniform"
+    search: SearchSettings = ARENA_SEARCH
+
+    @classmethod
+    def make(cls, name, evaluator="uniform", sims=ARENA_SEARCH.sims_per_move):
+        """A player with the arena's search settings at ``sims`` simulations."""
+        return cls(name, evaluator, dataclasses.replace(ARENA_SEARCH, sims_per_move=sims))
+
+    @classmethod
+    def parse(cls, text: str) -> "PlayerSpec":
+        """From ``NAME=EVALUATOR[,KEY=VALUE...]``; keys: sims, c_base,
+        c_init, alpha (dirichlet_alpha), noise (exploration_fraction)."""
+        head, *settings = text.split(",")
+        name, sep, evaluator = head.partition("=")
+        if not sep or not name.strip() or not evaluator.strip():
+            raise ArenaError("a player is NAME=EVALUATOR[,sims=N,...], got %r" % text)
+        name = name.strip()
+        values = {}
+        for item in settings:
+            key, sep, value = item.partition("=")
+            key = key.strip().replace("-", "_")
+            if not sep or key not in PLAYER_KEYS:
+                raise ArenaError("player %r: unknown setting %r (sims, c_base, c_init, alpha, "
+                                 "noise)" % (name, item))
+            attr = PLAYER_KEYS[key]
+            try:
+                values[attr] = int(value) if attr == "sims_per_move" else float(value)
+            except ValueError:
+                raise ArenaError("player %r: %s=%r is not a number" % (name, key, value)) from None
+        try:
+            search = dataclasses.replace(ARENA_SEARCH, **values)
+        except SettingsError as e:
+            raise ArenaError("player %r: %s" % (name, e.named(KEY_NAMES))) from None
+        spec = cls(name, evaluator.strip(), search)
+        spec.check()
+        return spec
+
+    def check(self):
+        try:
+            EvaluatorSpec.parse(self.evaluator)
+        except SettingsError as e:
+            raise ArenaError("player %r: %s" % (self.name, e)) from None
+
+    @property
+    def sims(self):
+        return self.search.sims_per_move
+
+    @property
+    def c_base(self):
+        return self.search.c_base
+
+    @property
+    def c_init(self):
+        return self.search.c_init
+
+    @property
+    def dirichlet_alpha(self):
+        return self.search.dirichlet_alpha
+
+    @property
+    def exploration_fraction(self):
+        return self.search.exploration_fraction
+
+    def as_json(self):
+        """The player as arena.json records it."""
+        return dict(name=self.name, evaluator=self.evaluator, sims=self.sims, c_base=self.c_base,
+                    c_init=self.c_init, dirichlet_alpha=self.dirichlet_alpha,
+                    exploration_fraction=self.exploration_fraction)
+
+    def describe(self):
+        out = "%s (%s, %d sims" % (self.name, self.evaluator, self.sims)
+        if self.exploration_fraction:
+            out += ", noise %g alpha %g" % (self.exploration_fraction, self.dirichlet_alpha)
+        if (self.c_base, self.c_init) != (ARENA_SEARCH.c_base, ARENA_SEARCH.c_init):
+            out += ", c_base %g c_init %g" % (self.c_base, self.c_init)
+        return out + ")"
+
+
+def seatings(n_players: int) -> List[tuple]:
+    """The rotation of seatings: tuples of the player index in each seat."""
+    if n_players < 2:
+        raise ArenaError("an arena needs at least two players")
+    if n_players == 2:
+        return [tuple(0 if s == seat else 1 for s in range(SEATS)) for seat in range(SEATS)]
+    if n_players > SEATS:
+        return list(itertools.permutations(range(n_players), SEATS))
+    out = []
+    for seating in itertools.product(range(n_players), repeat=SEATS):
+        counts = [seating.count(p) for p in range(n_players)]
+        if min(counts) >= 1 and max(counts) - min(counts) <= 1:
+            out.append(seating)
+    return out
+
+
+def choose_tile(visits, rng, draw):
+    """The most visited cell (ties at random), or with ``draw`` a cell drawn
+    in proportion to visits. ``visits``: (cell, count) pairs."""
+    if not visits:
+        raise ValueError("a search returned no tiles")
+    total = sum(n for _, n in visits)
+    if draw and total > 0:
+        k = rng.randrange(total)
+        for cell, n in visits:
+            k -= n
+            if k < 0:
+                return cell
+    best = max(n for _, n in visits)
+    return rng.choice([cell for cell, n in visits if n == best])
+
+
+def play_game(seating, configs, client, rng, sample_tiles, search=None, call_options=None):
+    """One game; returns (tiles as (seat, cell) pairs, payoffs, scores).
+
+    ``seating``: the player index in each seat; ``configs``: each player's
+    search settings (and ``call_options`` each player's keywords of the
+    search call); the request id of a search is its player's index.
+    """
+    from velmar import rules
+    if search is None:
+        search = rules.search
+    call_options = call_options or [{}] * len(configs)
+    game = rules.Game()
+    tiles = []
+    while not game.is_over:
+        seat = game.current_player()
+        legal = game.legal_tiles()
+        if len(legal) == 1:
+            cell = legal[0]
+        else:
+            player = seating[seat]
+            visits = search(game, configs[player], client, client, id=player,
+                            **call_options[player])
+            cell = choose_tile(visits, rng, len(tiles) < sample_tiles)
+        tiles.append((seat, cell))
+        game.apply(cell)
+    return tiles, [float(x) for x in game.get_payoff()], [int(x) for x in game.get_score()]
+
+
+class MatchJob:
+    """What an arena game is for the game runner: game g seats the players
+    as the rotation's entry g says and draws with a generator seeded by the
+    arena's seed and g, so a game's draws do not depend on which worker or
+    thread plays it."""
+
+    def __init__(self, players, rotation, sample_tiles, seed):
+        self.searches = [dataclasses.replace(p.search, sample_moves=sample_tiles)
+                         for p in players]
+        self.rotation = rotation
+        self.sample_tiles = sample_tiles
+        self.seed = seed
+        self.configs = [s.config() for s in self.searches]
+        self.call_options = [s.call_options() for s in self.searches]
+
+    def prepare(self):
+        try:
+            from velmar import rules  # noqa: F401
+        except ImportError as e:
+            return "cannot import velmar.rules: %s" % e
+        return None
+
+    def play(self, game, channel, client, stats):
+        seating = self.rotation[game % len(self.rotation)]
+        rng = random.Random("%d:%d" % (self.seed, game))
+        return play_game(seating, self.configs, client, rng, self.sample_tiles,
+                         call_options=self.call_options)

@@ -1,0 +1,1 @@
+"""Shared by every layer: the search settings, the evaluator specification, atomic files."""

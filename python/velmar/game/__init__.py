@@ -1,0 +1,1 @@
+"""The game as data: the position encoding and wire format, training shards, pictures."""

@@ -1,0 +1,1 @@
+"""Training and the training loop."""

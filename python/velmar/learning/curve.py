@@ -1,0 +1,42 @@
+"""The learning curve of a loop run: each generation's win shares against
+its opponents, with their intervals, and the final arena's."""
+
+from velmar.common.files import atomic_file
+
+OPPONENTS = ("uniform", "heuristic", "previous")
+
+
+def plot(state, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    fig, ax = plt.subplots(figsize=(6.4, 4.0), dpi=80)
+    recs = [r for r in state["iterations"] if r.get("arena")]
+    for k, o in enumerate(OPPONENTS):
+        pts = [(r["generation"], r["arena"][o]) for r in recs if o in r["arena"]]
+        if not pts:
+            continue
+        x = [p[0] + 0.08 * (k - 1) for p in pts]
+        y = [p[1]["win_share"] for p in pts]
+        err = [[v - p[1]["interval"][0] for v, p in zip(y, pts)],
+               [p[1]["interval"][1] - v for v, p in zip(y, pts)]]
+        ax.errorbar(x, y, yerr=err, marker="o", capsize=3, label="vs 3 x %s" % o)
+    fin = state.get("final")
+    for o, r in ((fin or {}).get("results") or {}).items():
+        v = r["win_share"]
+        ax.errorbar([fin["generation"] + 0.25], [v], yerr=[[v - r["interval"][0]],
+                                                          [r["interval"][1] - v]],
+                    marker="s", color="k", capsize=3)
+        ax.annotate("final %s (%d games)" % (o, r["games"]), (fin["generation"] + 0.3, v),
+                    fontsize=7)
+    ax.axhline(0.25, color="grey", linestyle="--", label="par 0.25")
+    ax.set_xlabel("generation")
+    ax.set_ylabel("win share")
+    ax.set_ylim(0, 1)
+    ax.legend(fontsize=8)
+    fig.tight_layout()
+    try:
+        with atomic_file(path, "wb") as f:
+            fig.savefig(f, format="png")
+    finally:
+        plt.close(fig)

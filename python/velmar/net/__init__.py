@@ -1,0 +1,1 @@
+"""The policy/value network: weights, the NumPy forward pass, the PyTorch module."""

@@ -1,0 +1,303 @@
+"""The policy/value network: its architecture, parameters, weight files and
+a NumPy forward pass.
+
+One family, described by an ``Architecture``: a 3 x 3 convolution stem from
+the five input planes to C channels (ReLU), B residual blocks (two 3 x 3
+convolutions of C channels, the block's input added before the second ReLU),
+and two heads on the last features:
+
+- policy: a 1 x 1 convolution to one channel plus a learned bias per cell,
+  400 logits (only the legal cells matter);
+- value: the features averaged over the board, a hidden layer of H units
+  (ReLU) and 4 outputs whose softmax is the predicted payoff RELATIVE TO THE
+  MOVER (entry j: the player seated j after the mover, as ``payoff_mover``
+  in the training data); four numbers that sum to 1.
+
+Parameter names and shapes are those of the PyTorch module's state dict
+(``velmar.net.torch_net``), so one weight file serves both frameworks:
+
+==============================  ================
+``stem.weight``, ``.bias``      (C, 5, 3, 3), (C,)
+``blocks.K.conv1.weight``       (C, C, 3, 3), and ``.bias`` (C,); K = 0..B-1
+``blocks.K.conv2.weight``       the same
+``policy.weight``, ``.bias``    (1, C, 1, 1), (1,)
+``policy_cell_bias``            (400,)
+``value_fc1.weight``, ``.bias`` (H, C), (H,)
+``value_fc2.weight``, ``.bias`` (4, H), (4,)
+==============================  ================
+
+A weight file is an ``.npz`` holding these float32 arrays plus
+``meta.architecture`` (a JSON string: blocks, channels, value_hidden) and,
+for a trained generation, ``meta.training`` (a JSON string: the training
+record). Files without the metadata (a state dict saved by other means) are
+read too; the architecture is then taken from the shapes.
+"""
+
+import json
+from dataclasses import asdict, dataclass, field
+from typing import Optional
+
+import numpy as np
+
+from velmar.common.files import atomic_file
+
+PLANES = 5
+SIDE = 20
+CELLS = SIDE * SIDE
+META_ARCH = "meta.architecture"
+META_TRAINING = "meta.training"
+
+
+class WeightsError(ValueError):
+    """A weight file or parameter set that does not fit the family."""
+
+
+@dataclass(frozen=True)
+class Architecture:
+    blocks: int = 1
+    channels: int = 16
+    value_hidden: int = 32
+
+    def check(self):
+        if self.blocks < 0 or self.channels < 1 or self.value_hidden < 1:
+            raise WeightsError("blocks must be >= 0, channels and value_hidden >= 1 (%s)" % (self,))
+        return self
+
+    def describe(self):
+        return "%d blocks x %d channels" % (self.blocks, self.channels)
+
+
+@dataclass
+class Weights:
+    arch: Architecture
+    params: dict
+    record: Optional[dict] = field(default=None)  # how it was trained, if it was
+
+
+def param_shapes(arch):
+    """Parameter name -> shape, in the order of the PyTorch state dict."""
+    c, h = arch.channels, arch.value_hidden
+    shapes = {"stem.weight": (c, PLANES, 3, 3), "stem.bias": (c,)}
+    for k in range(arch.blocks):
+        for conv in ("conv1", "conv2"):
+            shapes["blocks.%d.%s.weight" % (k, conv)] = (c, c, 3, 3)
+            shapes["blocks.%d.%s.bias" % (k, conv)] = (c,)
+    shapes.update({
+        "policy.weight": (1, c, 1, 1), "policy.bias": (1,), "policy_cell_bias": (CELLS,),
+        "value_fc1.weight": (h, c), "value_fc1.bias": (h,),
+        "value_fc2.weight": (4, h), "value_fc2.bias": (4,),
+    })
+    return shapes
+
+
+def init_weights(arch=Architecture(), seed=0):
+    """Seeded initialisation: He-normal weights and zero biases, except the
+    second convolution of every block (zero, so that each block starts as the
+    identity and a deep net trains without normalisation layers) and the two
+    output layers (a tenth of the He scale, so that a fresh net's priors and
+    values are nearly uniform)."""
+    arch.check()
+    rng = np.random.RandomState(seed)
+    params = {}
+    for name, shape in param_shapes(arch).items():
+        if not name.endswith("weight") or name.endswith("conv2.weight"):
+            params[name] = np.zeros(shape, np.float32)
+            continue
+        scale = np.sqrt(2.0 / int(np.prod(shape[1:])))
+        if name in ("policy.weight", "value_fc2.weight"):
+            scale *= 0.1
+        params[name] = (rng.standard_normal(shape) * scale).astype(np.float32)
+    return Weights(arch, params)
+
+
+def architecture_of(params):
+    """The architecture that parameter shapes describe."""
+    try:
+        c = params["stem.weight"].shape[0]
+        h = params["value_fc1.weight"].shape[0]
+    except KeyError as e:
+        raise WeightsError("not weights of this network: no %s" % e)
+    blocks = 0
+    while "blocks.%d.conv1.weight" % blocks in params:
+        blocks += 1
+    return Architecture(blocks, int(c), int(h))
+
+
+def check_params(params, arch):
+    shapes = param_shapes(arch)
+    for name, shape in shapes.items():
+        if name not in params:
+            raise WeightsError("the weights lack %r" % name)
+        if tuple(params[name].shape) != shape:
+            raise WeightsError("%s has shape %s, expected %s"
+                               % (name, tuple(params[name].shape), shape))
+    extra = sorted(set(params) - set(shapes))
+    if extra:
+        raise WeightsError("unexpected parameters for %s: %s" % (arch.describe(), ", ".join(extra)))
+
+
+def save_weights(weights, path):
+    """Writes the weights (and their architecture and record) as an .npz:
+    to a temporary file in the same directory, synced, then renamed, so the
+    file at ``path`` is always whole."""
+    check_params(weights.params, weights.arch)
+    members = {k: np.asarray(v, np.float32) for k, v in weights.params.items()}
+    members[META_ARCH] = np.array(json.dumps(asdict(weights.arch)))
+    if weights.record is not None:
+        members[META_TRAINING] = np.array(json.dumps(weights.record, sort_keys=True))
+    with atomic_file(path, "wb") as f:
+        np.savez(f, **members)
+
+
+def load_weights(path):
+    """Reads a weight file; raises WeightsError if it does not fit the family."""
+    try:
+        with np.load(path) as f:
+            members = {k: f[k] for k in f.files}
+    except ValueError as e:  # not an .npz, or an object array
+        raise WeightsError("%s: not a weight file (%s)" % (path, e))
+    meta_arch = members.pop(META_ARCH, None)
+    meta_rec = members.pop(META_TRAINING, None)
+    for k, v in members.items():
+        # A conversion to float32 would drop imaginary parts without a word.
+        if v.dtype.kind not in "fiu":
+            raise WeightsError("%s: %s holds %s, not real numbers" % (path, k, v.dtype))
+    params = {k: np.asarray(v, np.float32) for k, v in members.items()}
+    arch = architecture_of(params)
+    if meta_arch is not None:
+        recorded = Architecture(**json.loads(str(meta_arch)))
+        if recorded != arch:
+            raise WeightsError("%s records %s but holds %s" % (path, recorded, arch))
+    check_params(params, arch)
+    record = json.loads(str(meta_rec)) if meta_rec is not None else None
+    return Weights(arch, params, record)
+
+
+def keep_freed_memory():
+    """Asks glibc's malloc to keep freed blocks of up to 32 MiB for reuse
+    rather than returning them to the system. PyTorch allocates every
+    activation afresh; without this each forward pass of a batch of 64
+    page-faults its activations in again (some 2,000 faults, three times the
+    arithmetic's time on this machine). Does nothing where malloc is not
+    glibc's."""
+    import ctypes
+    import ctypes.util
+    try:
+        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6")
+        mallopt = libc.mallopt
+    except (OSError, AttributeError):
+        return False
+    m_trim_threshold, m_mmap_threshold = -1, -3
+    return bool(mallopt(m_trim_threshold, 1 << 30) and mallopt(m_mmap_threshold, 32 << 20))
+
+
+# ---------------------------------------------------------------------------
+# Forward pass in NumPy.
+#
+# Activations are kept channel-major, each position a 22 x 22 image (the
+# 20 x 20 board with a border of zeros) flattened, all positions of a chunk
+# side by side, with a margin of 23 at both ends. A shift by (dy, dx) is then
+# a constant offset along the last axis, so the nine taps of a 3 x 3
+# convolution are nine views of one array; they are copied into one
+# (9 C, L) matrix and the convolution is a single matrix product.
+
+_WIDE = SIDE + 2
+_PAD = _WIDE * _WIDE
+_MARGIN = _WIDE + 1
+_OFFSETS = [(dy - 1) * _WIDE + (dx - 1) for dy in range(3) for dx in range(3)]
+CHUNK = 16  # positions per pass, so that a chunk's activations stay in the cache
+
+
+class NumpyNet:
+    """The network's forward pass in NumPy (float32)."""
+
+    def __init__(self, weights):
+        check_params(weights.params, weights.arch)
+        p = weights.params
+        self.arch = weights.arch
+
+        def gemm_form(w):  # (Cout, Cin, 3, 3) -> (Cout, 9 Cin), tap-major like the columns
+            return np.ascontiguousarray(w.transpose(0, 2, 3, 1).reshape(w.shape[0], -1))
+
+        def conv(name):
+            return gemm_form(p[name + ".weight"]), p[name + ".bias"][:, None].copy()
+
+        self.stem = conv("stem")
+        self.blocks = [conv("blocks.%d.conv1" % k) + conv("blocks.%d.conv2" % k)
+                       for k in range(self.arch.blocks)]
+        self.policy_w = p["policy.weight"].reshape(1, -1).copy()
+        self.policy_b = p["policy_cell_bias"] + p["policy.bias"][0]
+        self.fc1 = (p["value_fc1.weight"].T.copy(), p["value_fc1.bias"])
+        self.fc2 = (p["value_fc2.weight"].T.copy(), p["value_fc2.bias"])
+        self._masks = {}
+
+    def __call__(self, planes):
+        """planes (B, 5, 20, 20) -> logits (B, 400) and values relative to the
+        mover (B, 4), a softmax."""
+        planes = np.asarray(planes, np.float32)
+        if len(planes) <= CHUNK:
+            return self._forward(planes)
+        parts = [self._forward(planes[i:i + CHUNK]) for i in range(0, len(planes), CHUNK)]
+        return np.concatenate([a for a, _ in parts]), np.concatenate([b for _, b in parts])
+
+    def _interior(self, n):
+        m = self._masks.get(n)
+        if m is None:
+            m = np.zeros((n, _WIDE, _WIDE), np.float32)
+            m[:, 1:-1, 1:-1] = 1.0
+            m = self._masks[n] = m.reshape(1, n * _PAD)
+        return m
+
+    @staticmethod
+    def _conv(x, w, b, length, residual=None):
+        """3 x 3 convolution (zero padding) + bias (+ residual) + ReLU; the
+        result's border is not cleared yet."""
+        cin = x.shape[0]
+        cols = np.empty((9, cin, length), np.float32)
+        for k, off in enumerate(_OFFSETS):
+            cols[k] = x[:, _MARGIN + off:_MARGIN + off + length]
+        out = w @ cols.reshape(9 * cin, length)
+        out += b
+        if residual is not None:
+            out += residual[:, _MARGIN:_MARGIN + length]
+        np.maximum(out, 0.0, out=out)
+        return out
+
+    @staticmethod
+    def _framed(out, interior):
+        out *= interior
+        y = np.zeros((out.shape[0], out.shape[1] + 2 * _MARGIN), np.float32)
+        y[:, _MARGIN:-_MARGIN] = out
+        return y
+
+    def _forward(self, planes):
+        n = len(planes)
+        length = n * _PAD
+        interior = self._interior(n)
+        x = np.zeros((PLANES, length + 2 * _MARGIN), np.float32)
+        x[:, _MARGIN:-_MARGIN].reshape(PLANES, n, _WIDE, _WIDE)[:, :, 1:-1, 1:-1] = \
+            planes.transpose(1, 0, 2, 3)
+        x = self._framed(self._conv(x, *self.stem, length), interior)
+        for w1, b1, w2, b2 in self.blocks:
+            h = self._framed(self._conv(x, w1, b1, length), interior)
+            x = self._framed(self._conv(h, w2, b2, length, residual=x), interior)
+        c = x.shape[0]
+        feats = x[:, _MARGIN:-_MARGIN].reshape(c, n, _WIDE, _WIDE)[:, :, 1:-1, 1:-1]
+        feats = feats.reshape(c, n * CELLS)
+        logits = (self.policy_w @ feats).reshape(n, CELLS) + self.policy_b
+        pooled = feats.reshape(c, n, CELLS).mean(axis=2).T
+        hidden = pooled @ self.fc1[0] + self.fc1[1]
+        np.maximum(hidden, 0.0, out=hidden)
+        v = hidden @ self.fc2[0] + self.fc2[1]
+        return logits.astype(np.float32), softmax(v).astype(np.float32)
+
+
+def softmax(v):
+    v = v - v.max(axis=1, keepdims=True)
+    e = np.exp(v)
+    return e / e.sum(axis=1, keepdims=True)
+
+
+def numpy_forward(weights, planes):
+    """One-off forward pass (a ``NumpyNet`` prepares the weights once)."""
+    return NumpyNet(weights)(planes)

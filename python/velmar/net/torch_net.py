@@ -1,0 +1,64 @@
+"""The network of ``velmar.net.network`` as a PyTorch module (CPython with
+Debian's python3-torch; imported only where PyTorch is wanted)."""
+
+import numpy as np
+import torch
+from torch import nn
+
+from velmar.net.network import CELLS, PLANES, Weights, architecture_of, check_params
+
+
+class Block(nn.Module):
+    def __init__(self, channels):
+        super().__init__()
+        self.conv1 = nn.Conv2d(channels, channels, 3, padding=1)
+        self.conv2 = nn.Conv2d(channels, channels, 3, padding=1)
+
+    def forward(self, x):
+        return torch.relu(x + self.conv2(torch.relu(self.conv1(x))))
+
+
+class Net(nn.Module):
+    """forward(planes (B, 5, 20, 20)) -> (policy logits (B, 400), value
+    logits (B, 4)); the softmax of the value logits is the payoff relative to
+    the mover."""
+
+    def __init__(self, arch):
+        super().__init__()
+        c = arch.channels
+        self.arch = arch
+        self.stem = nn.Conv2d(PLANES, c, 3, padding=1)
+        self.blocks = nn.ModuleList([Block(c) for _ in range(arch.blocks)])
+        self.policy = nn.Conv2d(c, 1, 1)
+        self.policy_cell_bias = nn.Parameter(torch.zeros(CELLS))
+        self.value_fc1 = nn.Linear(c, arch.value_hidden)
+        self.value_fc2 = nn.Linear(arch.value_hidden, 4)
+
+    def forward(self, x):
+        x = torch.relu(self.stem(x))
+        for block in self.blocks:
+            x = block(x)
+        logits = self.policy(x).flatten(1) + self.policy_cell_bias
+        hidden = torch.relu(self.value_fc1(x.flatten(2).mean(dim=2)))
+        return logits, self.value_fc2(hidden)
+
+
+def to_module(weights, device="cpu"):
+    """A ``Net`` holding the weights, on ``device``."""
+    check_params(weights.params, weights.arch)
+    net = Net(weights.arch)
+    net.load_state_dict({k: torch.from_numpy(np.array(v, np.float32))
+                         for k, v in weights.params.items()})
+    return net.to(device)
+
+
+def from_module(net, record=None):
+    """The module's parameters as ``Weights`` (float32 NumPy arrays)."""
+    params = {k: v.detach().float().cpu().numpy().copy() for k, v in net.state_dict().items()}
+    return Weights(net.arch, params, record)
+
+
+def from_state_dict(state):
+    """Weights from a state dict (as saved with torch.save)."""
+    params = {k: v.detach().float().cpu().numpy() for k, v in state.items()}
+    return Weights(architecture_of(params), params)

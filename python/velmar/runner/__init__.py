@@ -1,0 +1,1 @@
+"""The game runner: worker processes with game threads around one inference server."""

@@ -1,0 +1,1 @@
+"""Self-play: the play command, on one machine or on a cluster."""

@@ -1,0 +1,1 @@
+"""The batched inference server, its transport and its evaluators."""
