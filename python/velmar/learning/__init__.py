@@ -1,0 +1,1 @@
+"""Learning: what training measures (``metrics``)."""
