@@ -55,23 +55,20 @@ def pair_rows(names: Sequence[str], games):
     then the four seats). ``games``: objects with ``seating`` (names per
     seat) and ``scores`` (per seat)."""
     index = {n: i for i, n in enumerate(names)}
-    k = len(names)
-    rows, ys, gs = [], [], []
-    for gi, g in enumerate(games):
-        for a in range(SEATS):
-            for b in range(a + 1, SEATS):
-                x = np.zeros(k + SEATS)
-                x[index[g.seating[a]]] += 1.0
-                x[index[g.seating[b]]] -= 1.0
-                x[k + a] += 1.0
-                x[k + b] -= 1.0
-                sa, sb = g.scores[a], g.scores[b]
-                rows.append(x)
-                ys.append(1.0 if sa > sb else 0.0 if sa < sb else 0.5)
-                gs.append(gi)
-    if not rows:
+    k, n = len(names), len(games)
+    if n == 0:
         return np.zeros((0, k + SEATS)), np.zeros(0), np.zeros(0, int)
-    return np.array(rows), np.array(ys), np.array(gs)
+    who = np.array([[index[x] for x in g.seating] for g in games])  # (G, 4)
+    scores = np.array([list(g.scores) for g in games], float)
+    a, b = np.triu_indices(SEATS, 1)  # the six pairs of seats
+    X = np.zeros((n, len(a), k + SEATS))
+    rows, pairs = np.arange(n)[:, None], np.arange(len(a))[None, :]
+    np.add.at(X, (rows, pairs, who[:, a]), 1.0)
+    np.add.at(X, (rows, pairs, who[:, b]), -1.0)
+    X[:, np.arange(len(a)), k + a] += 1.0
+    X[:, np.arange(len(a)), k + b] -= 1.0
+    y = 0.5 + 0.5 * np.sign(scores[:, a] - scores[:, b])
+    return X.reshape(-1, k + SEATS), y.ravel(), np.repeat(np.arange(n), len(a))
 
 
 def fit_logistic(X, y, weights=None, ridge=RIDGE, iterations=50):

@@ -56,7 +56,7 @@ class LadderPlayer:
             return cls(name, spec, "greedy")
         if what == "best" or what.startswith("best:"):
             return _best(name, spec, what.partition(":")[2] or BEST_PATH, settings)
-        return cls(name, spec, "search", PlayerSpec.parse(text))
+        return cls(name, spec, "search", _arena_spec(text))
 
     def describe(self):
         if self.kind == "greedy":
@@ -95,7 +95,14 @@ def _best(name, spec, path, settings):
     text = ",".join(["%s=numpy:%s" % (name, path)] + defaults + list(settings))
     note = ("search settings recorded in the file" if recorded else
             "the file records no search settings: %d simulations unless given" % BEST_SIMS)
-    return LadderPlayer(name, spec, "search", PlayerSpec.parse(text), note)
+    return LadderPlayer(name, spec, "search", _arena_spec(text), note)
+
+
+def _arena_spec(text):
+    try:
+        return PlayerSpec.parse(text)
+    except ArenaError as e:
+        raise LadderError(str(e)) from None
 
 
 class InProcessEvaluator:
