@@ -4,12 +4,12 @@ strength check against random tile play."""
 
 import random
 
-import numpy as np
 import pytest
 
 from selfplay_helpers import need_extension
 
 need_extension()
+np = pytest.importorskip("numpy")
 
 from velmar import rules  # noqa: E402
 from velmar.ratings import greedy  # noqa: E402

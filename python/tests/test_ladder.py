@@ -3,12 +3,12 @@
 import collections
 import json
 
-import numpy as np
 import pytest
 
 from selfplay_helpers import need_extension
 
 need_extension()
+np = pytest.importorskip("numpy")
 
 from velmar import rules  # noqa: E402
 from velmar.ratings import games as ladder_games  # noqa: E402
