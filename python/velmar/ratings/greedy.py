@@ -123,10 +123,6 @@ def table() -> PlacementTable:
     return _TABLE
 
 
-def _padded(a, value):
-    return np.append(a, value)
-
-
 def board_state(cells_bytes):
     """(owner (401,), blocked (4, 401), corners (4, 401)) from ``Game.cells``;
     entry 400 is the padding cell (no owner, not blocked, not a corner)."""
@@ -143,7 +139,7 @@ def board_state(cells_bytes):
         corners[p] = diag.ravel() & empty & ~blocked[p]
         if not own.any() and empty[START_CORNERS[p]]:
             corners[p, START_CORNERS[p]] = True
-    owner = _padded(owner, 0)
+    owner = np.append(owner, 0)
     blocked = np.concatenate([blocked, np.zeros((4, 1), bool)], axis=1)
     corners = np.concatenate([corners, np.zeros((4, 1), bool)], axis=1)
     return owner, blocked, corners
@@ -181,8 +177,7 @@ def _maximal(cand, tab):
     inside = member[:, tab.cells[larger]].sum(axis=2)  # (small, larger) squares in common
     covered = (inside == tab.size[small][:, None]) & (tab.size[larger][None, :]
                                                      > tab.size[small][:, None])
-    drop = set(small[covered.any(axis=1)].tolist())
-    return np.array([c for c in cand.tolist() if c not in drop], np.int64)
+    return cand[~np.isin(cand, small[covered.any(axis=1)])]
 
 
 def placement_scores(cand, cells_bytes, player, tab=None):
