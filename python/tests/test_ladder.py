@@ -47,6 +47,18 @@ def test_player_specs(text, kind, evaluator, sims):
         assert "records no search settings" in p.note
 
 
+def test_best_takes_the_search_settings_its_file_records(tmp_path):
+    from velmar import network
+    w = network.init_weights(seed=1)
+    w.record = {"search": {"sims": 12, "c_init": 2.5}}
+    path = tmp_path / "w.npz"
+    network.save_weights(w, str(path))
+    p = LadderPlayer.parse("b=best:%s" % path)
+    assert (p.search.sims, p.search.c_init, p.search.evaluator) == (12, 2.5, "numpy:%s" % path)
+    assert "recorded in the file" in p.note
+    assert LadderPlayer.parse("b=best:%s,sims=3" % path).search.sims == 3
+
+
 @pytest.mark.parametrize("text", ["g=greedy,sims=3", "greedy", "b=best:/nonexistent.npz",
                                   "u=uniform,sims=0"])
 def test_bad_player_specs(text):
