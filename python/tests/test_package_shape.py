@@ -13,6 +13,7 @@ PACKAGE_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__fil
 # The layers, lowest first: a module imports only from its own layer or a
 # lower one. A package not named here (one added later) counts as a top layer.
 LAYERS = [("common",), ("game",), ("net",), ("serving",), ("runner",), ("selfplay", "arena"),
+          ("ratings",),
           ("learning",)]
 TOP = len(LAYERS)
 # What makes a module worth importing only where it is needed: packages that

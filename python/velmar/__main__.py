@@ -1,4 +1,4 @@
-"""python3 -m velmar COMMAND: play, arena, train, loop, show, init-weights, bench."""
+"""python3 -m velmar COMMAND: play, arena, ladder, train, loop, show, init-weights, bench."""
 
 import sys
 
@@ -12,6 +12,7 @@ USAGE = """usage: python3 -m velmar COMMAND [options]
 commands:
   play          self-play games with a batched inference server; writes training data
   arena         matches between players (evaluator + search settings); win shares with intervals
+  ladder        a fixed field in seat-balanced games; ratings with intervals, JSON and PNG
   train         train the policy/value network on the data (PyTorch); writes weights (.npz)
   loop          self-play, train, arena, repeat (the training loop); resumes in --dir
   show          render a game (SVG, PNG, HTML page) from the data or from a record
@@ -38,6 +39,12 @@ def main(argv=None):
             lines = str(e).strip().splitlines() or [e.__class__.__name__]
             sys.stderr.write("train: needs NumPy and PyTorch (%s); "
                              "run it with /usr/bin/python3\n" % lines[-1])
+            return 2
+    elif cmd == "ladder":
+        try:
+            from velmar.ratings.ladder import main as run
+        except ImportError as e:
+            sys.stderr.write("ladder: needs NumPy (%s); run it with /usr/bin/python3\n" % e)
             return 2
     elif cmd == "loop":
         try:

@@ -1,1 +1,1 @@
-"""Training and the training loop."""
+"""Training, its metrics and the training loop."""

@@ -1,0 +1,200 @@
+"""Players that run in the calling process: the greedy rule, and searches
+whose evaluator answers synchronously (no server, no pipes).
+
+A player is written ``NAME=SPEC`` as in the arena: SPEC is ``greedy``,
+``best[:PATH][,KEY=V...]`` (the shipped network, ``weights/best.npz``, with
+the search settings its file records, else ``BEST_SIMS`` simulations), or
+any evaluator the arena takes (``uniform``, ``heuristic[:T[:W]]``,
+``numpy:W.npz``, ...) with the arena's search settings (``sims=N``, ``c_base``,
+``c_init``, ``noise``, ``alpha``).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import random
+from dataclasses import dataclass
+from typing import Optional
+
+from velmar.arena.players import ArenaError, PlayerSpec, choose_tile
+from velmar.game.planes import decode_reply, make_packer
+from velmar.serving.evaluators import EvaluatorUnavailable
+from velmar.serving.factory import make_evaluator
+
+BEST_SIMS = 32
+BEST_PATH = os.path.normpath(os.path.join(os.path.dirname(__file__), "..", "..", "..",
+                                          "weights", "best.npz"))
+# search settings a weight file may record under "search" in its record
+_RECORDED = {"sims": "sims", "sims_per_move": "sims", "c_base": "c_base", "c_init": "c_init"}
+
+
+class LadderError(ArenaError):
+    """A bad option or a player that cannot start (the command exits 2)."""
+
+
+@dataclass(frozen=True)
+class LadderPlayer:
+    """A named player: ``kind`` is "greedy" or "search" (then ``search`` is
+    the arena's ``PlayerSpec`` of its evaluator and settings)."""
+
+    name: str
+    spec: str                      # as given on the command line
+    kind: str
+    search: Optional[PlayerSpec] = None
+    note: str = ""                 # where the settings came from
+
+    @classmethod
+    def parse(cls, text: str) -> "LadderPlayer":
+        head, *settings = text.split(",")
+        name, sep, what = head.partition("=")
+        name, what = name.strip(), what.strip()
+        if not sep or not name or not what:
+            raise LadderError("a player is NAME=SPEC[,KEY=VALUE...], got %r" % text)
+        spec = text.partition("=")[2].strip()
+        if what == "greedy":
+            if settings:
+                raise LadderError("player %r: greedy takes no settings" % name)
+            return cls(name, spec, "greedy")
+        if what == "best" or what.startswith("best:"):
+            return _best(name, spec, what.partition(":")[2] or BEST_PATH, settings)
+        return cls(name, spec, "search", _arena_spec(text))
+
+    def describe(self):
+        if self.kind == "greedy":
+            return "%s (greedy)" % self.name
+        out = self.search.describe()
+        return out + (" [%s]" % self.note if self.note else "")
+
+    def to_json(self):
+        out = {"name": self.name, "spec": self.spec, "kind": self.kind, "note": self.note}
+        if self.search is not None:
+            out["search"] = dataclasses.asdict(self.search)
+        return out
+
+
+def recorded_search(path):
+    """The search settings a weight file records under "search" in its
+    record ({} when none): sims, c_base, c_init."""
+    from velmar.net import network
+    try:
+        record = network.load_weights(path).record or {}
+    except (OSError, network.WeightsError) as e:
+        raise LadderError("best: cannot read %s (%s)" % (path, e))
+    found = record.get("search") if isinstance(record.get("search"), dict) else {}
+    return {_RECORDED[k]: v for k, v in found.items() if k in _RECORDED}
+
+
+def _best(name, spec, path, settings):
+    recorded = recorded_search(path)
+    given = {item.partition("=")[0].strip() for item in settings}
+    defaults = []
+    if "sims" not in given:
+        defaults.append("sims=%d" % int(recorded.get("sims", BEST_SIMS)))
+    for key in ("c_base", "c_init"):
+        if key in recorded and key not in given and key.replace("_", "-") not in given:
+            defaults.append("%s=%r" % (key, float(recorded[key])))
+    text = ",".join(["%s=numpy:%s" % (name, path)] + defaults + list(settings))
+    note = ("search settings recorded in the file" if recorded else
+            "the file records no search settings: %d simulations unless given" % BEST_SIMS)
+    return LadderPlayer(name, spec, "search", _arena_spec(text), note)
+
+
+def _arena_spec(text):
+    try:
+        return PlayerSpec.parse(text)
+    except ArenaError as e:
+        raise LadderError(str(e)) from None
+
+
+class InProcessEvaluator:
+    """``put``/``recv`` for ``velmar.rules.search`` (as its inference queue
+    and its pipe): each request is answered by the evaluator at once, over
+    the same wire format as the server's (packed planes in, reply bytes
+    out)."""
+
+    def __init__(self, evaluator):
+        self.evaluator = evaluator
+        self.pack = make_packer()
+        self.requests = 0
+        self._reply = None
+        self._last_raw = None
+        self._last = None
+
+    def put(self, request):
+        _, planes = request
+        self._reply = self.evaluator.evaluate_bits(self.pack(planes), 1)[0]
+        self.requests += 1
+
+    def recv(self):
+        raw, self._reply = self._reply, None
+        if raw is None:
+            raise RuntimeError("recv() without a request")
+        if raw != self._last_raw:
+            self._last, self._last_raw = decode_reply(raw), raw
+        return self._last
+
+
+class SearchPlayer:
+    """Chooses each tile by ``velmar.rules.search`` with an in-process
+    evaluator: the most visited tile, ties at random; a forced tile is taken
+    without a search."""
+
+    def __init__(self, spec: PlayerSpec, evaluator, seed=None):
+        self.config = spec.search.config()
+        self.call_options = spec.search.call_options()
+        self.client = InProcessEvaluator(evaluator)
+        self.rng = random.Random(seed)
+
+    def choose(self, game):
+        from velmar import rules
+        legal = game.legal_tiles()
+        if len(legal) == 1:
+            return legal[0]
+        visits = rules.search(game, self.config, self.client, self.client, id=0,
+                              **self.call_options)
+        return choose_tile(visits, self.rng, False)
+
+
+class GreedyTiles:
+    """The greedy rule behind the same ``choose`` as the other players."""
+
+    def __init__(self, seed=None):
+        from velmar.ratings.greedy import GreedyPlayer
+        self.player = GreedyPlayer(seed)
+
+    def choose(self, game):
+        return self.player.choose(game)
+
+
+class UniformTiles:
+    """A legal tile uniformly at random (no search): the weakest baseline."""
+
+    def __init__(self, seed=None):
+        self.rng = random.Random(seed)
+
+    def choose(self, game):
+        legal = game.legal_tiles()
+        return legal[self.rng.randrange(len(legal))]
+
+
+class Evaluators:
+    """One evaluator per evaluator specification, made on first use."""
+
+    def __init__(self):
+        self.made = {}
+
+    def get(self, text):
+        if text not in self.made:
+            try:
+                self.made[text] = make_evaluator(text)
+            except (ValueError, OSError, EvaluatorUnavailable) as e:
+                raise LadderError("evaluator %r: %s" % (text, e))
+        return self.made[text]
+
+
+def make_player(player: LadderPlayer, evaluators: Evaluators, seed):
+    """The object that chooses ``player``'s tiles in one game."""
+    if player.kind == "greedy":
+        return GreedyTiles(seed)
+    return SearchPlayer(player.search, evaluators.get(player.search.evaluator), seed)
