@@ -20,12 +20,19 @@ PyMethodDef module_methods[] = {
      "the 2,000 (plane by plane) is bit i % 8 of byte i // 8, set when the entry is true."},
     {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rules_search)),
      METH_VARARGS | METH_KEYWORDS,
-     "search(game, config, inference_queue, pipe, id=0)\n--\n\n"
+     "search(game, config, inference_queue, pipe, id=0, *, options=None)\n--\n\n"
      "Runs the self-play search from the position of `game` for the player to move and\n"
      "returns the root's children as a list of (cell, visit_count) in the root's order.\n"
      "`config` and the exchange (inference_queue.put((id, planes)), then pipe.recv())\n"
      "are those of velmar_self_play.generate_game_data. A failed exchange raises the\n"
-     "server's own exception; nothing is printed."},
+     "server's own exception; nothing is printed.\n\n"
+     "`options` are those of generate_game_data. With a non-empty mapping the result is\n"
+     "a dict: 'visits' (that list; one pair with count 0 for a forced tile), 'policy'\n"
+     "(the recorded (cell, share) pairs), 'tile' (the tile self-play takes there, the\n"
+     "opening draw applying while fewer than config.sample_moves tiles were taken) and\n"
+     "'full_search'. With reuse_tree the subtree under the chosen tile is kept per id\n"
+     "on the calling thread and serves the next search with that id whose game\n"
+     "continues this one's."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef rules_module = {

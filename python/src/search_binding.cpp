@@ -9,6 +9,9 @@
 #include "inference_client.h"
 #include "rules_bindings.h"
 #include "rules_util.h"
+#include "option_game_loop.h"
+#include "options_conversion.h"
+#include "reused_trees.h"
 #include "search.h"
 
 namespace velmar::rules_py {
@@ -43,13 +46,52 @@ PyObject* children_to_python(const velmar::self_play::SearchNode& root) {
       .release();
 }
 
+// The decision as {"visits": [(cell, visit_count)], "policy": [(cell, share)],
+// "tile": cell, "full_search": bool}.
+PyObject* decision_to_python(const velmar::self_play::TileDecision& d) {
+  PyRef visits = make_list(d.visits.size(), [&](std::size_t i) {
+    return make_pair(d.visits[i].first, d.visits[i].second);
+  });
+  PyRef policy = make_list(d.policy.size(), [&](std::size_t i) {
+    PyRef cell = new_int(d.policy[i].first);
+    PyRef share = PyRef::steal(PyFloat_FromDouble(static_cast<double>(d.policy[i].second)));
+    if (!cell || !share) return PyRef();
+    return PyRef::steal(PyTuple_Pack(2, cell.get(), share.get()));
+  });
+  PyRef tile = new_int(d.tile);
+  if (!visits || !policy || !tile) return nullptr;
+  return Py_BuildValue("{sOsOsOsO}", "visits", visits.get(), "policy", policy.get(), "tile",
+                       tile.get(), "full_search", d.full_search ? Py_True : Py_False);
+}
+
+// One decision with options; with reuse_tree the subtree kept by this
+// thread's last search under the same id serves as root when the game is
+// that search's position plus tiles the subtree holds.
+PyObject* decide(const velmar::Game& game, const velmar::self_play::Config& config,
+                 const velmar::self_play::SearchOptions& options,
+                 velmar::self_play::Evaluator& evaluator, velmar::self_play::Console& console,
+                 int32_t id) {
+  using namespace velmar::self_play;
+  std::optional<SearchNode> carried;
+  if (options.reuse_tree) carried = reused_trees().take(id, game);
+  TileDecision decision;
+  if (auto error = decide_tile(game, config, options, game.history.size(), carried, evaluator,
+                               console, decision)) {
+    restore_eval_error(*error);
+    return nullptr;
+  }
+  if (options.reuse_tree) reused_trees().keep(id, game, decision.tile, std::move(carried));
+  return decision_to_python(decision);
+}
+
 }  // namespace
 
 PyObject* rules_search(PyObject*, PyObject* args, PyObject* kwds) {
-  static const char* names[] = {"game", "config", "inference_queue", "pipe", "id", nullptr};
-  PyObject *game_obj, *config, *queue, *pipe, *id_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO|O:search", const_cast<char**>(names),
-                                   &game_obj, &config, &queue, &pipe, &id_obj)) {
+  static const char* names[] = {"game", "config", "inference_queue", "pipe", "id", "options",
+                                nullptr};
+  PyObject *game_obj, *config, *queue, *pipe, *id_obj = nullptr, *options_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO|O$O:search", const_cast<char**>(names),
+                                   &game_obj, &config, &queue, &pipe, &id_obj, &options_obj)) {
     return nullptr;
   }
   if (!PyObject_TypeCheck(game_obj, game_type)) {
@@ -63,6 +105,9 @@ PyObject* rules_search(PyObject*, PyObject* args, PyObject* kwds) {
     std::optional<int32_t> id = 0;
     if (id_obj) id = convert_id(id_obj);
     if (!id) return nullptr;
+    SearchOptions options;
+    bool given = false;
+    if (!read_options(options_obj, options, given)) return nullptr;
     const std::optional<Config> settings = read_config(config);
     if (!settings) return nullptr;
     // The server's objects are held for the search, whatever they do meanwhile.
@@ -70,6 +115,7 @@ PyObject* rules_search(PyObject*, PyObject* args, PyObject* kwds) {
     SilentConsole console;
     InferenceClient client(queue, pipe, *id);
     try {
+      if (given) return decide(game, *settings, options, client, console, *id);
       SearchResult result = run_search(game, *settings, client, console);
       if (auto* error = std::get_if<EvalError>(&result)) {
         restore_eval_error(*error);

@@ -26,33 +26,47 @@ GameResult play_game(const Config& config, const SearchOptions& options, Evaluat
   std::optional<SearchNode> carried;
 
   while (!game.players.empty()) {
-    uint32_t cell = 0;
-    if (auto forced = options.skip_forced ? forced_tile(game, options) : std::nullopt) {
-      cell = *forced;
-      policies.push_back({{static_cast<int32_t>(cell), 1.0f}});
-      full_search.push_back(false);
-      carried = carried ? subtree(*carried, cell, options) : std::nullopt;
-    } else {
-      const bool full = draw_full_search(options);
-      const SearchRun run{full ? config.sims_per_move : options.fast_sims.value_or(0), full};
-      OptionSearchResult searched = search_with_options(game, config, options, run,
-                                                        std::move(carried), evaluator, console);
-      if (auto* error = std::get_if<EvalError>(&searched)) {
-        console.write_line(std::string(kMctsError) + ": " + error->debug);
-        return GameError{std::string(kMctsError), std::move(*error)};
-      }
-      OptionSearch& search = std::get<OptionSearch>(searched);
-      policies.push_back(recorded_policy(search.root, options));
-      full_search.push_back(full);
-      cell = tile_after_search(search, policies.size(), config.sample_moves);
-      carried = subtree(search.root, cell, options);
+    TileDecision decision;
+    if (auto error = decide_tile(game, config, options, policies.size(), carried, evaluator,
+                                 console, decision)) {
+      console.write_line(std::string(kMctsError) + ": " + error->debug);
+      return GameError{std::string(kMctsError), std::move(*error)};
     }
-    game.apply(cell);  // a root child is always a legal tile
+    policies.push_back(std::move(decision.policy));
+    full_search.push_back(decision.full_search);
+    game.apply(decision.tile);  // a root child is always a legal tile
     bar.advance();
   }
   GameRecord record = finish_game(game, std::move(policies), bar, console);
   record.full_search = std::move(full_search);
   return record;
+}
+
+std::optional<EvalError> decide_tile(const Game& game, const Config& config,
+                                     const SearchOptions& options, std::size_t num_policies,
+                                     std::optional<SearchNode>& carried, Evaluator& evaluator,
+                                     Console& console, TileDecision& d) {
+  d = TileDecision();
+  if (auto forced = options.skip_forced ? forced_tile(game, options) : std::nullopt) {
+    d.tile = *forced;
+    d.policy = {{static_cast<int32_t>(d.tile), 1.0f}};
+    d.visits = {{d.tile, 0}};
+    carried = carried ? subtree(*carried, d.tile, options) : std::nullopt;
+    return std::nullopt;
+  }
+  d.full_search = draw_full_search(options);
+  const SearchRun run{d.full_search ? config.sims_per_move : options.fast_sims.value_or(0),
+                      d.full_search};
+  OptionSearchResult searched =
+      search_with_options(game, config, options, run, std::move(carried), evaluator, console);
+  carried.reset();
+  if (auto* error = std::get_if<EvalError>(&searched)) return std::move(*error);
+  OptionSearch& search = std::get<OptionSearch>(searched);
+  d.policy = recorded_policy(search.root, options);
+  for (const auto& [cell, child] : search.root.children) d.visits.emplace_back(cell, child.visit_count);
+  d.tile = tile_after_search(search, num_policies + 1, config.sample_moves);
+  carried = subtree(search.root, d.tile, options);
+  return std::nullopt;
 }
 
 Policy recorded_policy(const SearchNode& root, const SearchOptions& options) {

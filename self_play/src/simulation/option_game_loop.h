@@ -10,6 +10,25 @@
 
 namespace velmar::self_play {
 
+// One tile's decision: the recorded policy, the tile taken, whether it had a
+// full search; `visits` are the root children's (cell, visit count), one
+// pair with count 0 for a forced tile.
+struct TileDecision {
+  Policy policy;
+  uint32_t tile = 0;
+  bool full_search = false;
+  Candidates visits;
+};
+
+// Decides the next tile of `game` into `out`; `num_policies` counts the
+// tiles already recorded. `carried` is the reused subtree for this position,
+// and on return the one under the tile taken (only with reuse_tree). Returns
+// the error of a failed root evaluation.
+std::optional<EvalError> decide_tile(const Game& game, const Config& config,
+                                     const SearchOptions& options, std::size_t num_policies,
+                                     std::optional<SearchNode>& carried, Evaluator& evaluator,
+                                     Console& console, TileDecision& out);
+
 // As play_game; the record's full_search says which tiles had a full search
 // (a forced tile had none).
 GameResult play_game(const Config& config, const SearchOptions& options, Evaluator& evaluator,
