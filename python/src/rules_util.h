@@ -17,7 +17,6 @@ namespace velmar::rules_py {
 
 using pyutil::PyRef;
 
-
 // Runs one entry point's body, turning any C++ exception into a Python
 // exception and the failure value the interpreter expects.
 template <typename R, typename F>
@@ -44,7 +43,6 @@ inline PyObject* set_value_error(std::string_view text) {
 inline PyRef new_int(long long v) {
   return PyRef::steal(PyLong_FromLongLong(v));
 }
-
 
 // A list of `n` new references produced by make(i); null on failure.
 template <typename F>

@@ -7,11 +7,11 @@
 #include "conversions.h"
 #include "game_object.h"
 #include "inference_client.h"
-#include "rules_bindings.h"
-#include "rules_util.h"
 #include "option_game_loop.h"
 #include "options_conversion.h"
 #include "reused_trees.h"
+#include "rules_bindings.h"
+#include "rules_util.h"
 #include "search.h"
 
 namespace velmar::rules_py {
@@ -87,8 +87,8 @@ PyObject* decide(const velmar::Game& game, const velmar::self_play::Config& conf
 }  // namespace
 
 PyObject* rules_search(PyObject*, PyObject* args, PyObject* kwds) {
-  static const char* names[] = {"game", "config", "inference_queue", "pipe", "id", "options",
-                                nullptr};
+  static const char* names[] = {"game",    "config", "inference_queue", "pipe", "id",
+                                "options", nullptr};
   PyObject *game_obj, *config, *queue, *pipe, *id_obj = nullptr, *options_obj = nullptr;
   if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO|O$O:search", const_cast<char**>(names),
                                    &game_obj, &config, &queue, &pipe, &id_obj, &options_obj)) {

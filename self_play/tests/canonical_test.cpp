@@ -1,5 +1,7 @@
 // Canonical order: on positions of random games, the canonical children
 // reach every placement the rules can complete exactly once.
+#include "canonical.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,7 +10,6 @@
 #include <set>
 #include <vector>
 
-#include "canonical.h"
 #include "fake_evaluator.h"
 
 using namespace velmar;
@@ -57,11 +58,12 @@ std::map<CellList, int> completable_by_rules(const Game& g, const std::set<uint3
     bool done = false;
     c.for_each_cell([&](uint32_t x) {
       if (done || std::count(taken.begin(), taken.end(), x)) return;
-      if (!taken.empty() && x < last) done = true;  // not in increasing order
+      if (!taken.empty() && x < last) done = true;            // not in increasing order
       if (copy.board.pieces[p].size() < pieces) done = true;  // completed too early
       if (!done && !copy.apply(x).ok()) done = true;
     });
-    if (!done && copy.board.pieces[p].size() == pieces - 1) out[gained(start, own_cells(copy, p))] = 0;
+    if (!done && copy.board.pieces[p].size() == pieces - 1)
+      out[gained(start, own_cells(copy, p))] = 0;
   }
   return out;
 }

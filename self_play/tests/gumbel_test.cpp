@@ -1,12 +1,13 @@
 // The Gumbel search worked out by hand: the halving schedule, which root
 // children survive each round, the winner and the improved policy.
+#include "gumbel.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <map>
 #include <vector>
 
-#include "gumbel.h"
 #include "search.h"
 
 using namespace velmar::self_play;

@@ -28,9 +28,11 @@ FakeEvaluator::Answer position_answer() {
       if (repr[i] == 1.0f) h = (h ^ i) * 16777619u;
     }
     reply.policy.resize(kNumCells);
-    for (uint32_t x = 0; x < kNumCells; ++x) reply.policy[x] = static_cast<float>((h ^ (x * 2654435761u)) % 97) / 25.0f;
+    for (uint32_t x = 0; x < kNumCells; ++x)
+      reply.policy[x] = static_cast<float>((h ^ (x * 2654435761u)) % 97) / 25.0f;
     reply.values.assign(kNumPlayers, 0.0f);
-    for (uint32_t p = 0; p < kNumPlayers; ++p) reply.values[p] = static_cast<float>((h >> (8 * p)) % 101) / 100.0f;
+    for (uint32_t p = 0; p < kNumPlayers; ++p)
+      reply.values[p] = static_cast<float>((h >> (8 * p)) % 101) / 100.0f;
     return std::nullopt;
   };
 }
@@ -203,7 +205,8 @@ TEST(ForcedTile, TakenWithoutARequest) {
   TileDecision d;
   std::optional<SearchNode> none;
   const int calls = evaluator.calls;
-  ASSERT_FALSE(decide_tile(game, loop_config(8, 0, 0.25f), options, 0, none, evaluator, console, d));
+  ASSERT_FALSE(
+      decide_tile(game, loop_config(8, 0, 0.25f), options, 0, none, evaluator, console, d));
   EXPECT_EQ(evaluator.calls, calls);
   EXPECT_EQ(d.tile, game.legal_tiles()[0]);
 }

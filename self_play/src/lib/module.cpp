@@ -6,9 +6,9 @@
 #include "conversions.h"
 #include "exceptions.h"
 #include "game_loop.h"
+#include "inference_client.h"
 #include "option_game_loop.h"
 #include "options_conversion.h"
-#include "inference_client.h"
 #include "python_console.h"
 #include "search.h"
 

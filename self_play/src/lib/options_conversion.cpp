@@ -20,10 +20,14 @@ struct Key {
 };
 
 constexpr Key kKeys[] = {
-    {"fpu_reduction", Kind::kReduction}, {"canonical_order", Kind::kFlag},
-    {"reuse_tree", Kind::kFlag},         {"skip_forced", Kind::kFlag},
-    {"fast_sims", Kind::kCount},         {"full_share", Kind::kShare},
-    {"gumbel", Kind::kFlag},             {"gumbel_m", Kind::kCount},
+    {"fpu_reduction", Kind::kReduction},
+    {"canonical_order", Kind::kFlag},
+    {"reuse_tree", Kind::kFlag},
+    {"skip_forced", Kind::kFlag},
+    {"fast_sims", Kind::kCount},
+    {"full_share", Kind::kShare},
+    {"gumbel", Kind::kFlag},
+    {"gumbel_m", Kind::kCount},
 };
 
 bool fail(PyObject* type, const std::string& key, const std::string& text) {
@@ -79,7 +83,11 @@ bool read_value(const Key& key, PyObject* value, SearchOptions& o) {
     }
     case Kind::kCount:
       if (!read_count(key, value, n)) return false;
-      (key.name[0] == 'f' ? o.fast_sims : o.gumbel_m) = n;
+      if (key.name[0] == 'f') {
+        o.fast_sims = n;
+      } else {
+        o.gumbel_m = n;
+      }
       return true;
     case Kind::kReduction:
       if (!read_number(key, value, x)) return false;

@@ -23,7 +23,9 @@ Values expand(SearchNode& node, const Game& game, const Representation& repr, co
   const float* legal = repr.data() + kLegalPlane * kNumCells;
   const std::vector<float>& policy = reply.policy;
   if (policy.size() > kNumCells) fail_index(kNumCells, kNumCells);
-  const auto kept_tile = [&](uint32_t x) { return legal[x] == 1.0f && (!allowed || (*allowed)[x]); };
+  const auto kept_tile = [&](uint32_t x) {
+    return legal[x] == 1.0f && (!allowed || (*allowed)[x]);
+  };
 
   // Subtracting the largest kept logit keeps exp() finite for large logits
   // and off zero for very negative ones; the priors are unchanged otherwise.

@@ -63,7 +63,8 @@ std::optional<EvalError> decide_tile(const Game& game, const Config& config,
   if (auto* error = std::get_if<EvalError>(&searched)) return std::move(*error);
   OptionSearch& search = std::get<OptionSearch>(searched);
   d.policy = recorded_policy(search.root, options);
-  for (const auto& [cell, child] : search.root.children) d.visits.emplace_back(cell, child.visit_count);
+  for (const auto& [cell, child] : search.root.children)
+    d.visits.emplace_back(cell, child.visit_count);
   d.tile = tile_after_search(search, num_policies + 1, config.sample_moves);
   carried = subtree(search.root, d.tile, options);
   return std::nullopt;

@@ -30,9 +30,9 @@ void simulate(SearchNode& root, const Game& game, const Config& config,
 }
 
 // The root: the reused subtree when it is expanded, else a fresh evaluation.
-std::optional<EvalError> make_root(SearchNode& root, const Game& game,
-                                   const SearchOptions& options, std::optional<SearchNode> reused,
-                                   Evaluator& evaluator, Reply& reply) {
+std::optional<EvalError> make_root(SearchNode& root, const Game& game, const SearchOptions& options,
+                                   std::optional<SearchNode> reused, Evaluator& evaluator,
+                                   Reply& reply) {
   if (reused && !reused->children.empty()) {
     root = std::move(*reused);
     return std::nullopt;
@@ -61,7 +61,8 @@ OptionSearchResult search_with_options(const Game& game, const Config& config,
   const uint64_t target = uint64_t{run.sims} + 1;
   const uint32_t m = std::min<uint32_t>(options.gumbel_m, root.children.size());
   const std::vector<float> g = gumbel ? gumbel_draws(root, run.noise) : std::vector<float>();
-  const std::vector<uint32_t> sequence = gumbel ? considered_visits(m, run.sims) : std::vector<uint32_t>();
+  const std::vector<uint32_t> sequence =
+      gumbel ? considered_visits(m, run.sims) : std::vector<uint32_t>();
   std::vector<uint32_t> path;
   for (uint32_t k = 0; root.visit_count < target; ++k) {
     std::optional<uint32_t> first;
