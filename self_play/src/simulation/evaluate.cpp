@@ -7,6 +7,19 @@
 #include "rng.h"
 
 namespace velmar::self_play {
+namespace {
+
+// The walk order of the children differs between nodes and between runs,
+// so ties never systematically favour low cells.
+void shuffle_children(SearchNode& node) {
+  auto& entries = node.children.entries();
+  Rng& rng = thread_rng();
+  for (std::size_t i = entries.size(); i > 1; --i) {
+    std::swap(entries[i - 1], entries[rng.below(static_cast<uint32_t>(i))]);
+  }
+}
+
+}  // namespace
 
 EvalResult evaluate(SearchNode& node, const Game& game, Evaluator& evaluator, Reply& reply,
                     const TileMask* allowed) {
@@ -59,13 +72,7 @@ Values expand(SearchNode& node, const Game& game, const Representation& repr, co
       node.children.insert(kept[i], std::move(child));
     }
   }
-  // The walk order of the children differs between nodes and between runs,
-  // so ties never systematically favour low cells.
-  auto& entries = node.children.entries();
-  Rng& rng = thread_rng();
-  for (std::size_t i = entries.size(); i > 1; --i) {
-    std::swap(entries[i - 1], entries[rng.below(static_cast<uint32_t>(i))]);
-  }
+  shuffle_children(node);
 
   const std::size_t nv = reply.values.size();
   if (nv < kNumPlayers) fail_index(nv, nv);
