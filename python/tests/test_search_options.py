@@ -4,8 +4,6 @@ reused subtrees and refusals."""
 import struct
 from types import SimpleNamespace
 
-import pytest
-
 from selfplay_helpers import need_extension
 
 need_extension()
@@ -49,13 +47,6 @@ def forced_positions(n):
             out.append(g.copy())
         g.apply(legal[len(legal) // 2])
     return out
-
-
-def test_empty_options_return_todays_list():
-    a, b = Server(), Server()
-    plain = rules.search(rules.Game(), config(6), a, a, id=2)
-    empty = rules.search(rules.Game(), config(6), b, b, id=2, options={})
-    assert sorted(plain) == sorted(empty) and a.requests == b.requests
 
 
 def test_a_decision_with_options():
@@ -103,17 +94,3 @@ def test_reused_subtree_saves_its_visits():
     fresh = Server()
     rules.search(rules.Game(), config(sims), fresh, fresh, id=9, options=opts)
     assert len(fresh.requests) == sims + 1
-
-
-@pytest.mark.parametrize("options,error,key", [
-    ({"nope": 1}, TypeError, "nope"),
-    ({"gumbel": "on"}, TypeError, "gumbel"),
-    ({"fpu_reduction": -1}, ValueError, "fpu_reduction"),
-    ({"fast_sims": 3}, ValueError, "fast_sims"),
-    (3, TypeError, "mapping"),
-])
-def test_bad_options_raise_before_any_request(options, error, key):
-    server = Server()
-    with pytest.raises(error, match=key):
-        rules.search(rules.Game(), config(4), server, server, options=options)
-    assert server.requests == []

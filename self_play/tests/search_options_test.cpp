@@ -1,5 +1,5 @@
-// The search with options: all off equals the plain search, the first-play
-// value, reused trees and forced tiles.
+// The search with options: all off equals the plain search; the first-play
+// value worked by hand. (Reused trees and forced tiles: test_search_options.py.)
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -137,78 +137,6 @@ TEST(FirstPlayValue, HandWorkedSequence) {
   EXPECT_EQ(select_with_options(node, config, fpu), 2u);
   fpu.fpu_reduction = 0.0f;  // Q of the unvisited = the node's value
   EXPECT_FLOAT_EQ(first_play_value(node, 0.0f), 0.5f);
-}
-
-// ---------------------------------------------------------------- reuse, forced
-
-TEST(ReusedTree, KeepsCountsAndStopsAtTheVisitLimit) {
-  const Config config = loop_config(12, 0, 0.25f);
-  SearchOptions options;
-  options.reuse_tree = true;
-  FakeEvaluator evaluator(position_answer());
-  MemoryConsole console;
-  Game game = Game::reset();
-  std::optional<SearchNode> carried;
-  TileDecision first, second;
-  ASSERT_FALSE(decide_tile(game, config, options, 0, carried, evaluator, console, first));
-  ASSERT_TRUE(carried.has_value());
-  const uint32_t kept = carried->visit_count;
-  std::map<uint32_t, uint32_t> before;
-  for (const auto& [cell, child] : carried->children) before[cell] = child.visit_count;
-  for (const auto& [cell, visits] : first.visits) {
-    if (cell == first.tile) {
-      EXPECT_EQ(visits, kept);
-    }
-  }
-  ASSERT_GE(kept, 2u);  // the most visited child after 12 simulations
-  game.apply(first.tile);
-  const int calls = evaluator.calls;
-  ASSERT_FALSE(decide_tile(game, config, options, 1, carried, evaluator, console, second));
-  // Only the missing visits are simulated: the root ends at 12 + 1.
-  EXPECT_EQ(evaluator.calls - calls, static_cast<int>(12 + 1 - kept));
-  uint32_t total = 0;
-  for (const auto& [cell, visits] : second.visits) {
-    total += visits;
-    EXPECT_GE(visits, before[cell]);
-  }
-  EXPECT_EQ(total, 12u);
-}
-
-TEST(ForcedTile, TakenWithoutARequest) {
-  // Player 0 alone with only the single square: one legal tile, its corner.
-  Game game = custom_game({0}, {0});
-  ASSERT_EQ(game.legal_tiles().size(), 1u);
-  SearchOptions options;
-  options.skip_forced = true;
-  FakeEvaluator evaluator(position_answer());
-  MemoryConsole console;
-  GameResult result = play_game(loop_config(8, 0, 0.25f), options, evaluator, console);
-  const auto& record = std::get<GameRecord>(result);
-  EXPECT_GT(record.policies.size(), 0u);
-  // Every forced tile is recorded with share 1.0 and as no full search.
-  Game replay = Game::reset();
-  int forced = 0;
-  for (std::size_t i = 0; i < record.history.size(); ++i) {
-    if (replay.legal_tiles().size() == 1) {
-      ++forced;
-      ASSERT_EQ(record.policies[i].size(), 1u);
-      EXPECT_EQ(record.policies[i][0].second, 1.0f);
-      EXPECT_FALSE(record.full_search[i]);
-    } else {
-      EXPECT_TRUE(record.full_search[i]);
-    }
-    replay.apply(static_cast<uint32_t>(record.history[i].cell));
-  }
-  EXPECT_GT(forced, 0);
-  // Each searched tile made at most 9 requests; forced ones none.
-  EXPECT_LE(evaluator.calls, static_cast<int>(record.history.size() - forced) * 9);
-  TileDecision d;
-  std::optional<SearchNode> none;
-  const int calls = evaluator.calls;
-  ASSERT_FALSE(
-      decide_tile(game, loop_config(8, 0, 0.25f), options, 0, none, evaluator, console, d));
-  EXPECT_EQ(evaluator.calls, calls);
-  EXPECT_EQ(d.tile, game.legal_tiles()[0]);
 }
 
 }  // namespace
