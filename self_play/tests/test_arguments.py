@@ -42,7 +42,7 @@ def test_module_surface(sp):
     assert not hasattr(sp, "PanicException")
     fn = sp.generate_game_data
     assert type(fn).__name__ in ("builtin_function_or_method", "builtin_function")
-    assert fn.__text_signature__ == "(id, config, inference_queue, pipe)"
+    assert fn.__text_signature__ == "(id, config, inference_queue, pipe, *, options=None)"
     assert fn.__name__ == "generate_game_data"
 
 

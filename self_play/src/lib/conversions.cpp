@@ -13,10 +13,12 @@ using pyutil::PyErrorState;
 using pyutil::PyRef;
 
 bool bind_arguments(const char* function, const char* const* names, Py_ssize_t count,
-                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-  if (nargs > count) {
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+                    Py_ssize_t kwonly) {
+  const Py_ssize_t positional = count - kwonly;
+  if (nargs > positional) {
     PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given",
-                 function, count, nargs);
+                 function, positional, nargs);
     return false;
   }
   for (Py_ssize_t i = 0; i < count; ++i) out[i] = i < nargs ? args[i] : nullptr;
@@ -41,7 +43,7 @@ bool bind_arguments(const char* function, const char* const* names, Py_ssize_t c
   }
   std::string missing;
   Py_ssize_t nmissing = 0;
-  for (Py_ssize_t i = 0; i < count; ++i) {
+  for (Py_ssize_t i = 0; i < positional; ++i) {
     if (out[i]) continue;
     ++nmissing;
     if (!missing.empty()) missing += ", ";
@@ -182,7 +184,7 @@ PyRef pair(PyObject* a, PyObject* b) {
 
 }  // namespace
 
-PyRef record_to_python(const GameRecord& record) {
+PyRef record_to_python(const GameRecord& record, bool with_full_search) {
   PyRef history = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(record.history.size())));
   if (!history) return PyRef();
   for (std::size_t i = 0; i < record.history.size(); ++i) {
@@ -212,7 +214,16 @@ PyRef record_to_python(const GameRecord& record) {
     if (!f) return PyRef();
     PyList_SET_ITEM(payoffs.get(), p, f);
   }
-  return PyRef::steal(PyTuple_Pack(3, history.get(), policies.get(), payoffs.get()));
+  if (!with_full_search) {
+    return PyRef::steal(PyTuple_Pack(3, history.get(), policies.get(), payoffs.get()));
+  }
+  PyRef full = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(record.full_search.size())));
+  if (!full) return PyRef();
+  for (std::size_t i = 0; i < record.full_search.size(); ++i) {
+    PyList_SET_ITEM(full.get(), static_cast<Py_ssize_t>(i),
+                    PyBool_FromLong(record.full_search[i] ? 1 : 0));
+  }
+  return PyRef::steal(PyTuple_Pack(4, history.get(), policies.get(), payoffs.get(), full.get()));
 }
 
 }  // namespace velmar::self_play

@@ -11,10 +11,12 @@
 
 namespace velmar::self_play {
 
-// Binds the fast-call arguments to the named parameters. Returns false with
+// Binds the fast-call arguments to the named parameters; the last `kwonly`
+// names are keyword-only and optional (null when absent). Returns false with
 // TypeError set (too many, missing, unknown or repeated arguments).
 bool bind_arguments(const char* function, const char* const* names, Py_ssize_t count,
-                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+                    Py_ssize_t kwonly = 0);
 
 // `id` through the index protocol to a signed 32-bit integer. A TypeError
 // becomes "argument 'id': <message>", keeping its cause.
@@ -26,7 +28,8 @@ std::optional<int32_t> convert_id(PyObject* obj);
 // field Config.<name>" caused by the conversion's error).
 std::optional<Config> read_config(PyObject* config);
 
-// (history, policies, payoffs) as a tuple of three lists.
-pyutil::PyRef record_to_python(const GameRecord& record);
+// (history, policies, payoffs) as a tuple of three lists; with
+// `with_full_search` a fourth list holds the record's full_search flags.
+pyutil::PyRef record_to_python(const GameRecord& record, bool with_full_search = false);
 
 }  // namespace velmar::self_play

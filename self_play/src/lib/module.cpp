@@ -7,6 +7,8 @@
 #include "exceptions.h"
 #include "game_loop.h"
 #include "inference_client.h"
+#include "option_game_loop.h"
+#include "options_conversion.h"
 #include "python_console.h"
 #include "search.h"
 
@@ -36,13 +38,16 @@ void raise_eval_error(const EvalError& error, Fallback fallback) {
 }
 
 PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kNames[] = {"id", "config", "inference_queue", "pipe"};
-  PyObject* bound[4];
-  if (!bind_arguments("generate_game_data", kNames, 4, args, nargs, kwnames, bound)) {
+  static const char* const kNames[] = {"id", "config", "inference_queue", "pipe", "options"};
+  PyObject* bound[5];
+  if (!bind_arguments("generate_game_data", kNames, 5, args, nargs, kwnames, bound, 1)) {
     return nullptr;
   }
   const std::optional<int32_t> id = convert_id(bound[0]);
   if (!id) return nullptr;
+  SearchOptions options;
+  bool given = false;
+  if (!read_options(bound[4], options, given)) return nullptr;
   const PyRef config = PyRef::borrow(bound[1]);
   const PyRef queue = PyRef::borrow(bound[2]);
   const PyRef pipe = PyRef::borrow(bound[3]);
@@ -60,13 +65,14 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
   PythonConsole console;
   InferenceClient client(queue.get(), pipe.get(), *id);
-  GameResult result = play_game(*settings, client, console);
+  GameResult result = given ? play_game(*settings, options, client, console)
+                            : play_game(*settings, client, console);
   if (auto* failed = std::get_if<GameError>(&result)) {
     raise_eval_error(failed->cause,
                      [&](PyErrorState* cause) { raise_quoted(failed->text, cause); });
     return nullptr;
   }
-  return record_to_python(std::get<GameRecord>(result)).release();
+  return record_to_python(std::get<GameRecord>(result), options.fast_sims.has_value()).release();
 }
 
 PyObject* generate_game_data(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -91,10 +97,16 @@ PyMethodDef kMethods[] = {
     {"generate_game_data",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(generate_game_data)),
      METH_FASTCALL | METH_KEYWORDS,
-     "generate_game_data(id, config, inference_queue, pipe)\n--\n\n"
+     "generate_game_data(id, config, inference_queue, pipe, *, options=None)\n--\n\n"
      "Plays one game by self-play and returns (history, policies, payoffs).\n\n"
      "Every position the search evaluates is sent as inference_queue.put((id, planes)),\n"
-     "and its reply (policy_logits, values) is read with pipe.recv()."},
+     "and its reply (policy_logits, values) is read with pipe.recv().\n\n"
+     "options (None or a mapping) turns on changes to the search: fpu_reduction\n"
+     "(float >= 0), canonical_order, reuse_tree, skip_forced (bools), fast_sims\n"
+     "(int >= 1) with full_share (0 < p <= 1), gumbel (bool) with gumbel_m (int,\n"
+     "default 16). With fast_sims the result has a fourth list: per tile, whether it\n"
+     "had a full search. An unknown key or a bad value raises TypeError or\n"
+     "ValueError naming it before anything starts."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef kModule = {PyModuleDef_HEAD_INIT,

@@ -3,6 +3,7 @@
 // other position is sent to the inference server, whose reply expands the
 // node with one child per legal tile it scores.
 #include <array>
+#include <bitset>
 #include <memory>
 #include <optional>
 #include <string>
@@ -49,9 +50,14 @@ using EvalResult = std::variant<Values, EvalError>;
 // exchanges the position, sets the node's player and inserts a child per
 // legal tile the policy covers, with the softmax of the logits over those
 // tiles as priors.
-EvalResult evaluate(SearchNode& node, const Game& game, Evaluator& evaluator, Reply& reply);
+// With `allowed`, only the legal tiles it holds become children and the
+// softmax is taken over them.
+using TileMask = std::bitset<kNumCells>;
+EvalResult evaluate(SearchNode& node, const Game& game, Evaluator& evaluator, Reply& reply,
+                    const TileMask* allowed = nullptr);
 
 // Expands `node` from a converted reply (the part of evaluate after the exchange).
-Values expand(SearchNode& node, const Game& game, const Representation& repr, const Reply& reply);
+Values expand(SearchNode& node, const Game& game, const Representation& repr, const Reply& reply,
+              const TileMask* allowed = nullptr);
 
 }  // namespace velmar::self_play

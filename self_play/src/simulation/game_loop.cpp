@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "module_contract_texts.h"
-#include "progress_bar.h"
 #include "rng.h"
 #include "search.h"
 #include "state_repr.h"
@@ -42,6 +41,11 @@ GameResult play_game(const Config& config, Evaluator& evaluator, Console& consol
     bar.advance();
   }
 
+  return finish_game(game, std::move(policies), bar, console);
+}
+
+GameRecord finish_game(const Game& game, std::vector<Policy> policies, ProgressBar& bar,
+                       Console& console) {
   const auto payoff = game.get_payoff();
   const auto score = game.get_score();
   GameRecord record;

@@ -12,6 +12,7 @@
 #include "console.h"
 #include "evaluate.h"
 #include "module_contract_texts.h"
+#include "progress_bar.h"
 
 namespace velmar::self_play {
 
@@ -22,6 +23,9 @@ struct GameRecord {
   std::vector<HistoryEntry> history;  // every tile taken, with its player
   std::vector<Policy> policies;       // one per tile taken
   std::array<float, kNumPlayers> payoffs{};
+  // Per tile, whether it had a full search (playout caps); filled only by
+  // the loop with options.
+  std::vector<bool> full_search;
 };
 
 // A game ended early by a failed root evaluation.
@@ -33,6 +37,11 @@ struct GameError {
 using GameResult = std::variant<GameRecord, GameError>;
 
 GameResult play_game(const Config& config, Evaluator& evaluator, Console& console);
+
+// The record of a finished game: its history, the policies and the payoff;
+// writes the summary line and finishes the bar.
+GameRecord finish_game(const Game& game, std::vector<Policy> policies, ProgressBar& bar,
+                       Console& console);
 
 // (cell, visit count) in the root's walk order, at least one entry.
 using Candidates = std::vector<std::pair<uint32_t, uint32_t>>;

@@ -56,4 +56,8 @@ Rng& thread_rng() {
   return rng;
 }
 
+void seed_thread_rng(uint64_t seed) {
+  thread_rng() = Rng(seed);
+}
+
 }  // namespace velmar::self_play

@@ -30,5 +30,8 @@ class Rng {
 };
 
 Rng& thread_rng();
+// Restarts the calling thread's generator from `seed`: runs that must be
+// compared draw the same stream.
+void seed_thread_rng(uint64_t seed);
 
 }  // namespace velmar::self_play

@@ -76,6 +76,10 @@ void run_simulation(SearchNode& root, const Game& game, const Config& config, Ev
 }
 
 uint32_t select_child(const SearchNode& node, float c_base, float c_init) {
+  return select_child(node, c_base, c_init, 0.0f);
+}
+
+uint32_t select_child(const SearchNode& node, float c_base, float c_init, float unvisited_q) {
   const ChildMap& children = node.children;
   if (children.empty()) fail("select_child on a node without children");
   // E = (ln(((N + c_base) + 1) / c_base) + c_init) * sqrt(N), in this order.
@@ -86,7 +90,7 @@ uint32_t select_child(const SearchNode& node, float c_base, float c_init) {
   bool first = true;
   for (const auto& [cell, child] : children) {
     const float visits = static_cast<float>(child.visit_count);
-    const float q = child.visit_count > 0 ? child.value_sum / visits : 0.0f;
+    const float q = child.visit_count > 0 ? child.value_sum / visits : unvisited_q;
     const float u = (e * child.prior) / (1.0f + visits);
     const float score = q + u;
     if (first || score > best) {

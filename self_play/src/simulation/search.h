@@ -41,6 +41,8 @@ void run_simulation(SearchNode& root, const Game& game, const Config& config, Ev
 // E = (ln((N + c_base + 1) / c_base) + c_init) * sqrt(N) for the node's count N;
 // the first in walk order among equal scores. The node has at least one child.
 uint32_t select_child(const SearchNode& node, float c_base, float c_init);
+// The same with `unvisited_q` as the Q of a child never visited.
+uint32_t select_child(const SearchNode& node, float c_base, float c_init, float unvisited_q);
 
 // Adds one evaluation into the nodes along the path. Every node of the path,
 // the root included, gains a visit; each child receives the value of the

@@ -41,6 +41,8 @@ struct SearchNode {
   float value_sum = 0.0f;    // sum of the values the backups added
   uint32_t visit_count = 0;  // backups through this node (+1 at an evaluated root)
   float prior = 0.0f;        // prior of the tile leading here
+  float value = 0.0f;        // the evaluation's value for the player to move, kept by the
+                             // searches with options (first-play value, completed Q-values)
 };
 
 inline SearchNode* ChildMap::find(uint32_t cell) {
