@@ -3,13 +3,18 @@ the ranges the module reads them in, their wording, and the command line."""
 
 import argparse
 import dataclasses
+import json
 import math
+import pickle
 import random
 
 import pytest
 
-from velmar.common.settings import (SEARCH_FLAGS, EvaluatorSpec, SearchSettings, ServerOptions,
-                                    SettingsError, add_search_arguments, search_flags)
+from velmar.common.settings import (OPTION_FLAGS, SEARCH_FLAGS, EvaluatorSpec, SearchSettings,
+                                    ServerOptions, SettingsError, add_search_arguments,
+                                    search_flags)
+
+from selfplay_helpers import need_extension
 
 U32 = 2**32 - 1
 # (setting, value, accepted): every bound on both sides, and values that are
@@ -50,17 +55,26 @@ def test_search_settings_check_their_ranges(name, value, ok):
 
 
 def test_search_settings_are_frozen_and_own_their_options():
-    given = {"virtual_loss": 3}
+    given = {"fpu_reduction": 0.3}
     s = SearchSettings(options=given)
-    given["virtual_loss"] = 9
-    assert s.call_options() == {"options": {"virtual_loss": 3}}
+    given["fpu_reduction"] = 0.9
+    assert s.call_options() == {"options": {"fpu_reduction": 0.3}}
     with pytest.raises(TypeError):
-        s.options["virtual_loss"] = 9
+        s.options["fpu_reduction"] = 0.9
+    with pytest.raises(TypeError):
+        s.options.update(gumbel=True)
     with pytest.raises(dataclasses.FrozenInstanceError):
         s.sims_per_move = 2
     assert SearchSettings().call_options() == {} == SearchSettings(options={}).call_options()
     with pytest.raises(SettingsError):
-        SearchSettings(options=[("virtual_loss", 3)])
+        SearchSettings(options=[("fpu_reduction", 0.3)])
+    # what records, workers and clusters do with a record keeps its options
+    assert pickle.loads(pickle.dumps(s)) == s
+    assert json.loads(json.dumps(s.options)) == {"fpu_reduction": 0.3}
+    assert dataclasses.asdict(s)["options"] == {"fpu_reduction": 0.3}
+    # switches that are off are left out: every option off is the plain search
+    off = SearchSettings(options={"reuse_tree": False, "skip_forced": False})
+    assert off.options is None and off.call_options() == {} and off == SearchSettings()
 
 
 def parser():
@@ -93,6 +107,80 @@ def test_sample_tiles_and_its_former_spelling(argv, sample, flag):
     with pytest.raises(SettingsError) as info:
         SearchSettings.from_args(bad)
     assert info.value.named(search_flags(bad)).startswith(flag + " must be ")
+
+
+# (options, accepted here, accepted by the module): every bound, the wrong
+# types, and the keys that need or exclude each other. Where the two differ
+# the record is stricter: a value the module would turn into an infinite or
+# zero 32-bit float, and fast searches larger than the full ones.
+OPTION_CASES = [
+    ({"fpu_reduction": 0}, True, True), ({"fpu_reduction": 0.25}, True, True),
+    ({"fpu_reduction": -0.01}, False, False), ({"fpu_reduction": math.nan}, False, False),
+    ({"fpu_reduction": 1e39}, False, True), ({"fpu_reduction": True}, False, False),
+    ({"canonical_order": True}, True, True), ({"canonical_order": 1}, False, False),
+    ({"skip_forced": True, "reuse_tree": True}, True, True),
+    ({"fast_sims": 1, "full_share": 1}, True, True),
+    ({"fast_sims": 8, "full_share": 0.25}, True, True),
+    ({"fast_sims": 0, "full_share": 0.5}, False, False),
+    ({"fast_sims": 2.0, "full_share": 0.5}, False, False),
+    ({"fast_sims": 9, "full_share": 0.5}, False, True),
+    ({"fast_sims": 2, "full_share": 0}, False, False),
+    ({"fast_sims": 2, "full_share": 1.01}, False, False),
+    ({"fast_sims": 2, "full_share": 1e-50}, False, True),
+    ({"fast_sims": 2}, False, False), ({"full_share": 0.5}, False, False),
+    ({"gumbel": True, "gumbel_m": 4}, True, True), ({"gumbel": True, "gumbel_m": 0}, False, False),
+    ({"gumbel_m": 4}, False, False), ({"gumbel": False, "gumbel_m": 4}, False, False),
+    ({"gumbel": True, "reuse_tree": True}, False, False),
+    ({"virtual_loss": 1}, False, False),
+]
+
+
+class _Refused(Exception):
+    """What the stand-in server raises: the module got past its checks."""
+
+
+class _Server:
+    def put(self, request):
+        raise _Refused
+
+    def recv(self):
+        raise _Refused
+
+
+@pytest.mark.parametrize("options,ok,module_ok", OPTION_CASES,
+                         ids=[repr(c[0]) for c in OPTION_CASES])
+def test_search_options_are_checked_as_the_module_checks_them(options, ok, module_ok):
+    need_extension()
+    from velmar import rules
+    if ok:
+        s = SearchSettings(sims_per_move=8, options=options)
+        assert s.call_options() == {"options": options}
+    else:
+        with pytest.raises(SettingsError) as info:
+            SearchSettings(sims_per_move=8, options=options)
+        text = info.value.named(dict(SEARCH_FLAGS, **OPTION_FLAGS))
+        assert text.startswith("--") or "unknown search option" in text, text
+        assert "\n" not in text
+    config = SearchSettings(sims_per_move=8).config()
+    # the module accepts and starts searching (the first request fails), or refuses
+    with pytest.raises(_Refused if module_ok else (TypeError, ValueError)):
+        rules.search(rules.Game(), config, _Server(), _Server(), options=options)
+
+
+@pytest.mark.parametrize("argv,options", [
+    (["--fpu-reduction", "0.2", "--canonical-order", "--reuse-tree", "--skip-forced"],
+     {"fpu_reduction": 0.2, "canonical_order": True, "reuse_tree": True, "skip_forced": True}),
+    (["--sims", "16", "--fast-sims", "3", "--full-share", "0.25"],
+     {"fast_sims": 3, "full_share": 0.25}),
+    (["--gumbel", "--gumbel-m", "8", "--fpu-reduction", "0"],
+     {"gumbel": True, "gumbel_m": 8, "fpu_reduction": 0.0}),
+    (["--gumbel"], {"gumbel": True}),
+    ([], None),
+])
+def test_option_flags_give_the_options_and_back(argv, options):
+    s = SearchSettings.from_args(parser().parse_args(argv))
+    assert s.recorded_options() == options
+    assert SearchSettings.from_args(parser().parse_args(s.command_line())) == s
 
 
 @pytest.mark.parametrize("text,kind,arg,weights", [
