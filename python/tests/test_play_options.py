@@ -12,7 +12,6 @@ from velmar.arena import arena
 from velmar.arena.players import ArenaError, MatchJob, PlayerSpec, play_game
 from velmar.common.settings import SearchSettings, add_search_arguments
 from velmar.game import data
-from velmar.learning import loop
 from velmar.selfplay import play
 
 from selfplay_helpers import need_extension, run_play, summary
@@ -21,6 +20,13 @@ from selfplay_helpers import need_extension, run_play, summary
 @pytest.fixture(autouse=True)
 def extension():
     need_extension()
+
+
+def loop_module():
+    pytest.importorskip("numpy", reason="NumPy is not available for this interpreter")
+    pytest.importorskip("torch", reason="PyTorch is not installed for this interpreter (PyPy)")
+    from velmar.learning import loop
+    return loop
 
 
 @pytest.mark.parametrize("command,argv,flag", [
@@ -39,7 +45,7 @@ def test_a_bad_option_exits_2_with_one_line_naming_its_flag(command, argv, flag,
     if command == "play":
         status = play.main(["--games", "1", "--out", out] + argv)
     else:
-        status = loop.main(["--dir", out, "--iterations", "1"] + argv)
+        status = loop_module().main(["--dir", out, "--iterations", "1"] + argv)
     err = capsys.readouterr().err
     assert status == 2 and err.startswith("%s: %s " % (command, flag)), err
     assert len(err.strip().splitlines()) == 1 and not os.path.exists(out)
@@ -47,6 +53,7 @@ def test_a_bad_option_exits_2_with_one_line_naming_its_flag(command, argv, flag,
 
 @pytest.mark.subprocess
 def test_play_with_playout_caps_writes_and_records_them(tmp_path):
+    pytest.importorskip("numpy", reason="NumPy is not available for this interpreter")
     out = tmp_path / "run"
     res = run_play(out, "--games", 2, "--workers", 1, "--sims", 8, "--fast-sims", 2,
                    "--full-share", 0.5, "--skip-forced", "--canonical-order",
@@ -136,6 +143,7 @@ def test_arena_records_its_players_options(tmp_path):
 
 
 def test_loop_hands_its_options_to_selfplay_and_to_its_generations(tmp_path):
+    loop = loop_module()
     args = loop._parser().parse_args(["--dir", "x", "--iterations", "1", "--sims", "8",
                                       "--fast-sims", "2", "--full-share", "0.5",
                                       "--fpu-reduction", "0.1", "--canonical-order"])
