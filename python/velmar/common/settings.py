@@ -98,7 +98,6 @@ OPTION_CHECKS = {
     "gumbel": _FLAG,
     "gumbel_m": (_count, "an integer from 1 to %d" % U32_MAX),
 }
-OPTION_SWITCHES = tuple(k for k, (check, _) in OPTION_CHECKS.items() if check is _FLAG[0])
 # Options that need or exclude each other: (wrong, message with a {name} per setting).
 OPTION_RULES = (
     (lambda o: "fast_sims" in o and "full_share" not in o, "{fast_sims} needs {full_share}"),

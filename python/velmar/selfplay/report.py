@@ -34,6 +34,10 @@ def progress(st, counts, workers_n):
     evals = sum(counts)
     done_tiles = sum(f.tiles for f in st.finished)
     done_evals = sum(f.stats["requests"] for f in st.finished)
+    caps = st.search.options or {}
+    if "fast_sims" in caps:  # requests per tile, as expected with playout caps
+        share = caps["full_share"]
+        sims = share * sims + (1 - share) * caps["fast_sims"]
     live_tiles = max(0, evals - done_evals) / (sims + 1)
     tiles = done_tiles + live_tiles
     per_game = done_tiles / len(st.finished) if st.finished else TYPICAL_TILES
