@@ -191,12 +191,12 @@ def move_mass_to_an_occupied_cell(values):
     return values
 
 
-def full_search_member(descr, values):
-    """Adds a full_search member of `descr` with values(rows)."""
+def full_search_member(values):
+    """Adds a full_search member with values(rows)."""
     def change(members):
         shape, _ = values_of(members["player"], "player")
         body = bytes(values(shape[0]))
-        members["full_search"] = npy(descr, (len(body),), body)
+        members["full_search"] = npy("|b1", (len(body),), body)
     return change
 
 
@@ -240,12 +240,9 @@ DAMAGE = [
     ("payoff-mover-unrotated", MEMBERS, edited("payoff_mover", lambda v: v[1:4] + v[:1] + v[4:]),
      "payoff_mover", False),
     ("tiles-miscounted", MEMBERS, edited("tiles", lambda v: [v[0] + 1] + v[1:]), "tiles", False),
-    ("full-search-2", MEMBERS, full_search_member("|b1", lambda n: [1] * (n - 1) + [2]),
+    ("full-search-2", MEMBERS, full_search_member(lambda n: [1] * (n - 1) + [2]),
      "full_search", False),
-    ("full-search-int8", MEMBERS, full_search_member("|i1", lambda n: [1] * n), "full_search",
-     False),
-    ("full-search-short", MEMBERS, full_search_member("|b1", lambda n: [1] * (n - 1)), None,
-     False),
+    ("full-search-short", MEMBERS, full_search_member(lambda n: [1] * (n - 1)), None, False),
 ]
 
 
