@@ -23,6 +23,7 @@ class Window:
     game: np.ndarray      # int64 (N,): the game's rank in the window, 0 = oldest
     games: int
     dirs: List[str]
+    full_search: np.ndarray = None  # bool (N,): the row's tile had a full search
 
 
 def load_window(dirs, window=0):
@@ -42,7 +43,7 @@ def load_window(dirs, window=0):
         keep = np.isin(rows["game"], games)
         _, rank = np.unique(rows["game"][keep], return_inverse=True)
         parts.append((rows["planes_bits"][keep], rows["policy"][keep].astype(np.float16),
-                      rows["payoff_mover"][keep], rank, len(games)))
+                      rows["payoff_mover"][keep], rank, len(games), rows["full_search"][keep]))
         del rows
         total += len(games)
         if window and total >= window:
@@ -57,7 +58,8 @@ def load_window(dirs, window=0):
         return np.concatenate([p[k] for p in parts]) if parts else np.zeros((0, width), dtype)
     return Window(cat(0, data.BITS_SIZE, np.uint8), cat(1, network.CELLS, np.float16),
                   cat(2, 4, np.float32),
-                  np.concatenate(ranks) if ranks else np.zeros(0, np.int64), offset, list(dirs))
+                  np.concatenate(ranks) if ranks else np.zeros(0, np.int64), offset, list(dirs),
+                  cat(5, 0, bool).reshape(-1))
 
 
 def split_games(win, share, seed):
