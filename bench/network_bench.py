@@ -2,7 +2,8 @@
 one thread, as the inference server runs them) at several batch sizes, and
 PyTorch training positions/s (a full step: forward, backward, Adam).
 
-    PYTHONPATH=python /usr/bin/python3 bench/network_bench.py [--sizes 0x16,2x32] [--train-threads 2]
+    PYTHONPATH=python /usr/bin/python3 bench/network_bench.py [--sizes 0x16,2x32] \
+        [--train-threads 2]
 
 Prints a table; reports only, never fails. Times are the median of repeated
 runs. Rates are given by CPU time (the process's own, unaffected by other

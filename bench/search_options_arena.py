@@ -5,7 +5,7 @@ Plays four-player games in this process pool with ``velmar.rules.search``:
 the seat ``g % 4`` of game g is the candidate (its search runs with
 ``--options``), the three others search with the same evaluator and
 simulations and no options. Every position is evaluated at once, in-process,
-by the heuristic evaluator (``velmar.heuristic``). As in the arena, a tile
+by the heuristic evaluator (``velmar.serving.heuristic``). As in the arena, a tile
 with a single legal cell is taken without a search, and the first
 ``--sample-tiles`` tiles of a game are drawn in proportion to visits.
 
@@ -36,7 +36,7 @@ class HeuristicServer:
 
     def __init__(self):
         import numpy as np
-        from velmar.heuristic import HeuristicEvaluator
+        from velmar.serving.heuristic import HeuristicEvaluator
         self.np = np
         self.evaluator = HeuristicEvaluator()
         self.logits = [0.0] * CELLS

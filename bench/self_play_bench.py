@@ -48,7 +48,8 @@ def play(sims, reply, keep=0):
     sink = io.StringIO()
     start = time.perf_counter()
     with contextlib.redirect_stdout(sink), contextlib.redirect_stderr(sink):
-        history, _, _ = velmar_self_play.generate_game_data(0, Config(sims), Queue(keep), Pipe(reply))
+        history, _, _ = velmar_self_play.generate_game_data(0, Config(sims), Queue(keep),
+                                                            Pipe(reply))
     return len(history), time.perf_counter() - start
 
 
@@ -69,7 +70,8 @@ def main():
         # One root evaluation per tile plus one per simulation.
         rates.append(n * args.sims / seconds)
     impl = platform.python_implementation()
-    print(f"{impl} {platform.python_version()}: sims_per_move={args.sims}, keep={args.keep}, {args.games} games, "
+    print(f"{impl} {platform.python_version()}: sims_per_move={args.sims}, keep={args.keep}, "
+          f"{args.games} games, "
           f"mean {statistics.mean(tiles):.0f} tiles/game")
     print(f"  simulations/s  median {statistics.median(rates):,.0f}  "
           f"(min {min(rates):,.0f}, max {max(rates):,.0f})")

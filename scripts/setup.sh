@@ -9,7 +9,7 @@ packages=(
   python3 python3-dev python3-pytest python3-numpy
   pypy3 pypy3-dev python3-exceptiongroup python3-tomli python3-hypothesis
   python3-pil libopenblas0-pthread chromium python3-distributed
-  python3-torch python3-matplotlib
+  python3-torch python3-matplotlib flake8
   python3-venv python3-setuptools python3-wheel
 )
 

@@ -7,6 +7,9 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 jobs=$(nproc)
 
+# The Python package and its tests follow one style (.flake8).
+flake8 python bench scripts
+
 # Everything, also in a build folder configured before without some parts.
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DVELMAR_WERROR=ON -DVELMAR_PYTHON=ON \
   -DVELMAR_BENCH=ON
