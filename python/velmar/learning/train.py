@@ -77,7 +77,7 @@ class TrainSettings:
     holdout_seed: int = 0          # picks the held-out games: keep it for a whole run
     holdout_rows: int = 4096       # most held-out rows evaluated (evenly spaced)
     rotations: bool = False        # augment with the board's quarter turns
-    seed: int = 0                  # fresh weights, split, batches
+    seed: int = 0                  # fresh weights, batches
     arch: network.Architecture = network.Architecture()  # of fresh weights (no init)
     device: Optional[str] = None   # cuda when available, else cpu
     threads: int = 1               # CPU threads for torch (two were never faster here)
@@ -217,7 +217,7 @@ def train(settings, data_dirs, init_path=None, out_path="weights.npz", log_path=
     log["metrics"] = honest_metrics(net, win, held_rows, seats, device)
     record = {"metrics_before": log["metrics_before"], "metrics": log["metrics"],
               "seat_predictor": np.round(seats, 4).tolist(),
-"steps": steps, "total_steps": init.get("total_steps", 0) + steps,
+              "steps": steps, "total_steps": init.get("total_steps", 0) + steps,
               "positions": steps * settings.batch_size, "seconds": round(seconds, 3),
               "init": init, "data": data_info, "settings": log["settings"],
               "final": final, "holdout_before": before, "holdout": after,
