@@ -32,7 +32,9 @@ def test_player_spec_parses(text, fields):
 
 
 @pytest.mark.parametrize("text", ["big", "=uniform", "a=", "a=uniform,sims=0", "a=uniform,sims=x",
-                                  "a=uniform,depth=3", "a=uniform,noise=2", "a=uniform,sims"])
+                                  "a=uniform,depth=3", "a=uniform,noise=2", "a=uniform,sims",
+                                  "a=uniform,fast=2", "a=uniform,canonical=2", "a=uniform,fpu=-1",
+                                  "a=uniform,gumbel_m=4"])
 def test_player_spec_refuses(text):
     with pytest.raises(ArenaError):
         PlayerSpec.parse(text)

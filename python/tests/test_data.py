@@ -114,6 +114,26 @@ def test_load_gives_numpy_arrays_in_game_order(games, tmp_path):
     assert empty["planes"].shape == (0, 5, 20, 20) and empty["policy"].shape == (0, 400)
 
 
+def test_full_search_round_trips_and_is_true_where_a_shard_has_none(games, tmp_path):
+    pytest.importorskip("numpy")
+    from velmar.learning.window import load_window
+    n = [len(g[0]) for g in games]
+    flags = [i % 3 == 0 for i in range(n[1])]
+    data.write_shard(data.shard_name(str(tmp_path), 0), [data.game_rows(0, *games[0])])
+    rows = [data.game_rows(2, *games[2]),  # no flags: all full
+            data.game_rows(1, *games[1], full_search=flags)]
+    data.write_shard(data.shard_name(str(tmp_path), 1), rows)
+    expect = [True] * n[0] + flags + [True] * n[2]
+    d = data.load(str(tmp_path))
+    assert d["full_search"].dtype == bool and d["full_search"].tolist() == expect
+    assert load_window([str(tmp_path)]).full_search.tolist() == expect
+    assert "full_search" not in data.read_shard_py(data.shard_name(str(tmp_path), 0))
+    assert list(data.read_shard_py(data.shard_name(str(tmp_path), 1))["full_search"][1]) == \
+        [1] * n[2] + [int(x) for x in flags]
+    with pytest.raises(data.RecordError):
+        data.game_rows(1, *games[1], full_search=flags[:-1])
+
+
 def test_a_failed_write_leaves_no_shard(games, tmp_path, monkeypatch):
     rows = [data.game_rows(0, *games[0])]
     calls = []
@@ -171,6 +191,15 @@ def move_mass_to_an_occupied_cell(values):
     return values
 
 
+def full_search_member(values):
+    """Adds a full_search member with values(rows)."""
+    def change(members):
+        shape, _ = values_of(members["player"], "player")
+        body = bytes(values(shape[0]))
+        members["full_search"] = npy("|b1", (len(body),), body)
+    return change
+
+
 def flip_a_compressed_byte(raw):
     """Flips a byte in the middle of the compressed cells."""
     import io
@@ -211,6 +240,9 @@ DAMAGE = [
     ("payoff-mover-unrotated", MEMBERS, edited("payoff_mover", lambda v: v[1:4] + v[:1] + v[4:]),
      "payoff_mover", False),
     ("tiles-miscounted", MEMBERS, edited("tiles", lambda v: [v[0] + 1] + v[1:]), "tiles", False),
+    ("full-search-2", MEMBERS, full_search_member(lambda n: [1] * (n - 1) + [2]),
+     "full_search", False),
+    ("full-search-short", MEMBERS, full_search_member(lambda n: [1] * (n - 1)), None, False),
 ]
 
 

@@ -13,7 +13,7 @@ from selfplay_helpers import need_extension, run_play, velmar_env
 
 def _start_server(stdout_fd, request_r, reply_w):
     return subprocess.Popen(
-        [sys.executable, "-m", "velmar.server", "--request-fd", str(request_r),
+        [sys.executable, "-m", "velmar.serving.server", "--request-fd", str(request_r),
          "--reply-fds", str(reply_w), "--evaluator", "uniform"],
         pass_fds=[request_r, reply_w], stdin=subprocess.DEVNULL, stdout=stdout_fd,
         stderr=subprocess.PIPE, env=velmar_env())
@@ -55,7 +55,7 @@ def test_server_whose_reader_is_gone_exits_quietly(gone):
 @pytest.mark.parametrize("dtype", ["complex64", "complex128", "U8", "bool"])
 def test_weights_that_are_not_real_numbers_are_refused(tmp_path, dtype):
     np = pytest.importorskip("numpy")
-    from velmar import network
+    from velmar.net import network
     w = network.init_weights(network.Architecture(0, 4), 0)
     members = dict(w.params)
     members["value_fc1.bias"] = (members["value_fc1.bias"] + 1j).astype(dtype)
@@ -77,7 +77,7 @@ def test_weights_that_are_not_real_numbers_are_refused(tmp_path, dtype):
 def test_play_refuses_complex_weights_with_one_line(tmp_path):
     np = pytest.importorskip("numpy")
     need_extension()
-    from velmar import network
+    from velmar.net import network
     w = network.init_weights(network.Architecture(0, 4), 0)
     members = dict(w.params, **{"stem.weight": w.params["stem.weight"] * (1 + 0.5j)})
     path = str(tmp_path / "complex.npz")

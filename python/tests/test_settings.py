@@ -4,12 +4,16 @@ the ranges the module reads them in, their wording, and the command line."""
 import argparse
 import dataclasses
 import math
+import pickle
 import random
 
 import pytest
 
-from velmar.common.settings import (SEARCH_FLAGS, EvaluatorSpec, SearchSettings, ServerOptions,
-                                    SettingsError, add_search_arguments, search_flags)
+from velmar.common.settings import (OPTION_FLAGS, SEARCH_FLAGS, EvaluatorSpec, SearchSettings,
+                                    ServerOptions, SettingsError, add_search_arguments,
+                                    search_flags)
+
+from selfplay_helpers import need_extension
 
 U32 = 2**32 - 1
 # (setting, value, accepted): every bound on both sides, and values that are
@@ -50,17 +54,23 @@ def test_search_settings_check_their_ranges(name, value, ok):
 
 
 def test_search_settings_are_frozen_and_own_their_options():
-    given = {"virtual_loss": 3}
+    given = {"fpu_reduction": 0.3}
     s = SearchSettings(options=given)
-    given["virtual_loss"] = 9
-    assert s.call_options() == {"options": {"virtual_loss": 3}}
+    given["fpu_reduction"] = 0.9
+    assert s.call_options() == {"options": {"fpu_reduction": 0.3}}
     with pytest.raises(TypeError):
-        s.options["virtual_loss"] = 9
+        s.options["fpu_reduction"] = 0.9
     with pytest.raises(dataclasses.FrozenInstanceError):
         s.sims_per_move = 2
     assert SearchSettings().call_options() == {} == SearchSettings(options={}).call_options()
     with pytest.raises(SettingsError):
-        SearchSettings(options=[("virtual_loss", 3)])
+        SearchSettings(options=[("fpu_reduction", 0.3)])
+    # what records, workers and clusters do with a record keeps its options
+    assert pickle.loads(pickle.dumps(s)) == s
+    assert dataclasses.asdict(s)["options"] == {"fpu_reduction": 0.3}
+    # switches that are off are left out: every option off is the plain search
+    off = SearchSettings(options={"reuse_tree": False, "skip_forced": False})
+    assert off.options is None and off.call_options() == {} and off == SearchSettings()
 
 
 def parser():
@@ -93,6 +103,50 @@ def test_sample_tiles_and_its_former_spelling(argv, sample, flag):
     with pytest.raises(SettingsError) as info:
         SearchSettings.from_args(bad)
     assert info.value.named(search_flags(bad)).startswith(flag + " must be ")
+
+
+# (options, accepted here, accepted by the module): bounds, wrong types,
+# keys that need or exclude each other. The record is stricter where the
+# module would store an infinite or zero 32-bit float, or a fast search
+# larger than the full one.
+T, F = True, False
+OPTION_CASES = [
+    ({"fpu_reduction": 0}, T, T), ({"fpu_reduction": -0.01}, F, F),
+    ({"fpu_reduction": 1e39}, F, T), ({"fpu_reduction": True}, F, F),
+    ({"canonical_order": 1}, F, F), ({"skip_forced": T, "reuse_tree": T}, T, T),
+    ({"fast_sims": 8, "full_share": 1}, T, T), ({"fast_sims": 0, "full_share": 0.5}, F, F),
+    ({"fast_sims": 2.0, "full_share": 0.5}, F, F), ({"fast_sims": 9, "full_share": 0.5}, F, T),
+    ({"fast_sims": 2, "full_share": 1.01}, F, F), ({"fast_sims": 2, "full_share": 1e-50}, F, T),
+    ({"fast_sims": 2}, F, F), ({"full_share": 0.5}, F, F), ({"gumbel": T, "gumbel_m": 4}, T, T),
+    ({"gumbel": F, "gumbel_m": 4}, F, F), ({"gumbel": T, "reuse_tree": T}, F, F),
+    ({"virtual_loss": 1}, F, F),
+]
+
+
+class Started(Exception):
+    """Raised by the first request: the module got past its checks."""
+
+
+class StartingServer:
+    def put(self, request):
+        raise Started
+
+
+@pytest.mark.parametrize("options,ok,module_ok", OPTION_CASES,
+                         ids=[repr(c[0]) for c in OPTION_CASES])
+def test_search_options_are_checked_as_the_module_checks_them(options, ok, module_ok):
+    need_extension()
+    from velmar import rules
+    if ok:
+        assert SearchSettings(8, options=options).call_options() == {"options": options}
+    else:
+        with pytest.raises(SettingsError) as info:
+            SearchSettings(8, options=options)
+        text = info.value.named(dict(SEARCH_FLAGS, **OPTION_FLAGS))
+        assert text.startswith("--") or "unknown search option" in text, text
+    server = StartingServer()
+    with pytest.raises(Started if module_ok else (TypeError, ValueError)):
+        rules.search(rules.Game(), SearchSettings(8).config(), server, server, options=options)
 
 
 @pytest.mark.parametrize("text,kind,arg,weights", [

@@ -1,12 +1,13 @@
 """The players of an arena and what one of its games is.
 
 A player is a name, an evaluator specification (as ``velmar play
---evaluator`` takes) and its own search settings. The seating rotation says
-which player sits in which seat in each game; a game chooses every tile by
-the mover's own search (``velmar.rules.search``; a tile that is the only
-legal one is taken without a search): the most visited tile, ties broken at
-random, except in the first ``sample_tiles`` tiles, which are drawn in
-proportion to visits so that games differ.
+--evaluator`` takes) and its own search settings and search options. The
+seating rotation says which player sits in which seat in each game; a game
+chooses every tile by the mover's own search (``velmar.rules.search``; a
+tile that is the only legal one is taken without a search): the most
+visited tile, ties broken at random, except in the first ``sample_tiles``
+tiles, which are drawn in proportion to visits so that games differ. A
+player with the Gumbel root takes its search's winner after those tiles.
 """
 
 import dataclasses
@@ -26,9 +27,18 @@ ARENA_SEARCH = SearchSettings(sims_per_move=64, sample_moves=DEFAULT_SAMPLE_TILE
 PLAYER_KEYS = {"sims": "sims_per_move", "c_base": "c_base", "c_init": "c_init",
                "alpha": "dirichlet_alpha", "dirichlet_alpha": "dirichlet_alpha",
                "noise": "exploration_fraction", "exploration_fraction": "exploration_fraction"}
+# A player's keys of the search options: key -> (option, a switch or its type).
+OPTION_KEYS = {"fpu": ("fpu_reduction", float), "canonical": ("canonical_order", bool),
+               "reuse": ("reuse_tree", bool), "skip": ("skip_forced", bool),
+               "gumbel": ("gumbel", bool), "gumbel_m": ("gumbel_m", int)}
+# Playout caps shape self-play's training targets; a match has none to shape.
+SELFPLAY_ONLY = {"fast": "fast_sims", "fast_sims": "fast_sims", "full": "full_share",
+                 "full_share": "full_share"}
 KEY_NAMES = {"sims_per_move": "sims", "c_base": "c_base", "c_init": "c_init",
              "dirichlet_alpha": "alpha", "exploration_fraction": "noise",
              "sample_moves": "--sample-tiles"}
+KEY_NAMES.update({option: key for key, (option, _) in OPTION_KEYS.items()})
+ALL_KEYS = "sims, c_base, c_init, alpha, noise, fpu, canonical, reuse, skip, gumbel, gumbel_m"
 
 
 class ArenaError(ValueError):
@@ -51,26 +61,35 @@ class PlayerSpec:
     @classmethod
     def parse(cls, text: str) -> "PlayerSpec":
         """From ``NAME=EVALUATOR[,KEY=VALUE...]``; keys: sims, c_base,
-        c_init, alpha (dirichlet_alpha), noise (exploration_fraction)."""
+        c_init, alpha (dirichlet_alpha), noise (exploration_fraction), and
+        the search options fpu=X, canonical=1, reuse=1, skip=1, gumbel=1,
+        gumbel_m=M (a switch is 0 or 1)."""
         head, *settings = text.split(",")
         name, sep, evaluator = head.partition("=")
         if not sep or not name.strip() or not evaluator.strip():
             raise ArenaError("a player is NAME=EVALUATOR[,sims=N,...], got %r" % text)
         name = name.strip()
-        values = {}
+        values, options = {}, {}
         for item in settings:
             key, sep, value = item.partition("=")
             key = key.strip().replace("-", "_")
+            if sep and key in OPTION_KEYS:
+                option, kind = OPTION_KEYS[key]
+                options[option] = _option_value(name, key, value.strip(), kind)
+                continue
+            if sep and key in SELFPLAY_ONLY:
+                raise ArenaError("player %r: %s is a self-play setting (playout caps choose "
+                                 "which tiles train the policy); a match plays every tile with "
+                                 "its full search" % (name, key))
             if not sep or key not in PLAYER_KEYS:
-                raise ArenaError("player %r: unknown setting %r (sims, c_base, c_init, alpha, "
-                                 "noise)" % (name, item))
+                raise ArenaError("player %r: unknown setting %r (%s)" % (name, item, ALL_KEYS))
             attr = PLAYER_KEYS[key]
             try:
                 values[attr] = int(value) if attr == "sims_per_move" else float(value)
             except ValueError:
                 raise ArenaError("player %r: %s=%r is not a number" % (name, key, value)) from None
         try:
-            search = dataclasses.replace(ARENA_SEARCH, **values)
+            search = dataclasses.replace(ARENA_SEARCH, **values, options=options or None)
         except SettingsError as e:
             raise ArenaError("player %r: %s" % (name, e.named(KEY_NAMES))) from None
         spec = cls(name, evaluator.strip(), search)
@@ -82,6 +101,10 @@ class PlayerSpec:
             EvaluatorSpec.parse(self.evaluator)
         except SettingsError as e:
             raise ArenaError("player %r: %s" % (self.name, e)) from None
+        for option in SELFPLAY_ONLY.values():
+            if option in (self.search.options or {}):
+                raise ArenaError("player %r: %s is a self-play setting; a match plays every "
+                                 "tile with its full search" % (self.name, option))
 
     @property
     def sims(self):
@@ -104,10 +127,13 @@ class PlayerSpec:
         return self.search.exploration_fraction
 
     def as_json(self):
-        """The player as arena.json records it."""
-        return dict(name=self.name, evaluator=self.evaluator, sims=self.sims, c_base=self.c_base,
-                    c_init=self.c_init, dirichlet_alpha=self.dirichlet_alpha,
-                    exploration_fraction=self.exploration_fraction)
+        """The player as arena.json records it (``options`` where it has any)."""
+        out = dict(name=self.name, evaluator=self.evaluator, sims=self.sims, c_base=self.c_base,
+                   c_init=self.c_init, dirichlet_alpha=self.dirichlet_alpha,
+                   exploration_fraction=self.exploration_fraction)
+        if self.search.options:
+            out["options"] = self.search.recorded_options()
+        return out
 
     def describe(self):
         out = "%s (%s, %d sims" % (self.name, self.evaluator, self.sims)
@@ -115,7 +141,24 @@ class PlayerSpec:
             out += ", noise %g alpha %g" % (self.exploration_fraction, self.dirichlet_alpha)
         if (self.c_base, self.c_init) != (ARENA_SEARCH.c_base, ARENA_SEARCH.c_init):
             out += ", c_base %g c_init %g" % (self.c_base, self.c_init)
+        for key, (option, kind) in OPTION_KEYS.items():
+            value = (self.search.options or {}).get(option)
+            if value is not None:
+                out += ", %s" % key if kind is bool else ", %s %g" % (key, value)
         return out + ")"
+
+
+def _option_value(name, key, value, kind):
+    """A player's value of a search option: a switch is 0 or 1."""
+    if kind is bool:
+        if value not in ("0", "1"):
+            raise ArenaError("player %r: %s must be 0 or 1, not %r" % (name, key, value))
+        return value == "1"
+    try:
+        return kind(value)
+    except ValueError:
+        raise ArenaError("player %r: %s=%r is not %s" % (
+            name, key, value, "an integer" if kind is int else "a number")) from None
 
 
 def seatings(n_players: int) -> List[tuple]:
@@ -150,6 +193,19 @@ def choose_tile(visits, rng, draw):
     return rng.choice([cell for cell, n in visits if n == best])
 
 
+def search_tile(search, game, config, client, player, call_options, rng, draw):
+    """The tile a player's search (``velmar.rules.search``, request id
+    ``player``) takes: ``choose_tile`` on its visits, which a search with
+    options gives under "visits" of a dict; a Gumbel root's winner (its
+    "tile") is taken once the opening draws are over."""
+    found = search(game, config, client, client, id=player, **call_options)
+    if isinstance(found, dict):
+        if not draw and call_options.get("options", {}).get("gumbel"):
+            return found["tile"]
+        found = found["visits"]
+    return choose_tile(found, rng, draw)
+
+
 def play_game(seating, configs, client, rng, sample_tiles, search=None, call_options=None):
     """One game; returns (tiles as (seat, cell) pairs, payoffs, scores).
 
@@ -170,9 +226,8 @@ def play_game(seating, configs, client, rng, sample_tiles, search=None, call_opt
             cell = legal[0]
         else:
             player = seating[seat]
-            visits = search(game, configs[player], client, client, id=player,
-                            **call_options[player])
-            cell = choose_tile(visits, rng, len(tiles) < sample_tiles)
+            cell = search_tile(search, game, configs[player], client, player,
+                               call_options[player], rng, len(tiles) < sample_tiles)
         tiles.append((seat, cell))
         game.apply(cell)
     return tiles, [float(x) for x in game.get_payoff()], [int(x) for x in game.get_score()]

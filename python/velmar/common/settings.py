@@ -1,10 +1,11 @@
 """The settings every command shares, each parsed and checked once.
 
 - ``SearchSettings``: the six search settings of the module's ``Config``
-  record (and the search options, where given), checked against the ranges
-  the module reads them in (unsigned 32-bit counts, 32-bit floats). A
-  command builds one from its command line and hands it down as it is, to
-  the module call in every game thread.
+  record and the search options (``OPTION_CHECKS``: first-play values,
+  canonical order, reused trees, forced tiles, playout caps, a Gumbel root),
+  checked against the ranges the module reads them in (unsigned 32-bit
+  counts, 32-bit floats). A command builds one from its command line and
+  hands it down as it is, to the module call in every game thread.
 - ``EvaluatorSpec``: what an ``--evaluator`` value names, with the one help
   text every command shows.
 - ``ServerOptions``: the inference server's options, the same flags in
@@ -30,15 +31,25 @@ class SettingsError(ValueError):
     says what it must be; ``named(names)`` words it with the name the user
     typed (a flag, a player's key)."""
 
-    def __init__(self, message, field=None, want=None, value=None):
+    def __init__(self, message, field=None, want=None, value=None, template=None):
         super().__init__(message)
         self.field, self.want, self.value = field, want, value
+        self.template = template  # str.format text with a {setting} for each name in it
 
     def named(self, names):
+        if self.template is not None:
+            return self.template.format_map(_Names(names))
         if self.field is None:
             return str(self)
         return "%s must be %s, not %s" % (names.get(self.field, self.field), self.want,
                                           self.value)
+
+
+class _Names(dict):
+    """A setting's name where ``named`` was given none for it."""
+
+    def __missing__(self, key):
+        return key
 
 
 def _is_int(x):
@@ -70,19 +81,86 @@ SEARCH_CHECKS = (
     ("exploration_fraction", lambda x: _is_number(x) and 0 <= x <= 1, "a fraction from 0 to 1"),
 )
 
-# The command-line flag of each setting.
+
+def _count(x):
+    return _is_int(x) and 1 <= x <= U32_MAX
+
+
+_FLAG = (lambda x: isinstance(x, bool), "True or False")
+# The search options the module takes: key -> (check, what it must be).
+OPTION_CHECKS = {
+    "fpu_reduction": (lambda x: _f32_finite(x) and x >= 0, "a finite number, 0 or more"),
+    "canonical_order": _FLAG,
+    "reuse_tree": _FLAG,
+    "skip_forced": _FLAG,
+    "fast_sims": (_count, "an integer from 1 to %d" % U32_MAX),
+    "full_share": (lambda x: _f32_positive(x) and x <= 1, "a fraction above 0, at most 1"),
+    "gumbel": _FLAG,
+    "gumbel_m": (_count, "an integer from 1 to %d" % U32_MAX),
+}
+# Options that need or exclude each other: (wrong, message with a {name} per setting).
+OPTION_RULES = (
+    (lambda o: "fast_sims" in o and "full_share" not in o, "{fast_sims} needs {full_share}"),
+    (lambda o: "full_share" in o and "fast_sims" not in o, "{full_share} needs {fast_sims}"),
+    (lambda o: "gumbel_m" in o and o.get("gumbel") is not True, "{gumbel_m} needs {gumbel}"),
+    (lambda o: o.get("reuse_tree") is True and o.get("gumbel") is True,
+     "{reuse_tree} cannot be combined with {gumbel}"),
+)
+
+# The command-line flag of each setting and option.
 SEARCH_FLAGS = {"sims_per_move": "--sims", "sample_moves": "--sample-tiles",
                 "c_base": "--c-base", "c_init": "--c-init",
                 "dirichlet_alpha": "--dirichlet-alpha",
                 "exploration_fraction": "--exploration-fraction"}
+OPTION_FLAGS = {key: "--" + key.replace("_", "-") for key in OPTION_CHECKS}
+
+
+class _Options(dict):
+    """The search options of a ``SearchSettings``: a dict (so JSON and
+    ``dataclasses.asdict`` take it as one) that cannot be changed."""
+
+    def _frozen(self, *args, **kwargs):
+        raise TypeError("search options cannot be changed; make a new SearchSettings")
+
+    __setitem__ = __delitem__ = clear = pop = popitem = setdefault = update = _frozen
+    __ior__ = _frozen
+
+    def __reduce__(self):
+        return (type(self), (dict(self),))
+
+
+def check_options(options, sims_per_move):
+    """The options as a ``SearchSettings`` keeps them: checked (SettingsError
+    naming the first key at fault), switches that are off left out, None
+    when nothing is left (every option off: the module's plain search)."""
+    if not isinstance(options, Mapping):
+        raise SettingsError("options must be a mapping, not %r" % (options,))
+    options = dict(options)
+    for key, value in options.items():
+        if key not in OPTION_CHECKS:
+            raise SettingsError("unknown search option %r (%s)" % (key, ", ".join(OPTION_CHECKS)))
+        ok, want = OPTION_CHECKS[key]
+        if not ok(value):
+            raise SettingsError("%s must be %s, not %r" % (key, want, value), key, want, value)
+    for wrong, template in OPTION_RULES:
+        if wrong(options):
+            raise SettingsError(template.format_map(_Names()), template=template)
+    fast = options.get("fast_sims")
+    if fast is not None and fast > sims_per_move:
+        template = ("{fast_sims} must be at most {sims_per_move} (a fast search is a smaller "
+                    "one), not %d > %d" % (fast, sims_per_move))
+        raise SettingsError(template.format_map(_Names()), template=template)
+    kept = {k: v for k, v in options.items() if v is not False}
+    return _Options(kept) if kept else None
 
 
 @dataclasses.dataclass(frozen=True)
 class SearchSettings:
     """The search settings of every game of a run. Building one checks it
     (``SettingsError`` for the first setting out of range); ``options`` is a
-    mapping of further search options, passed to the module's calls as the
-    keyword ``options`` when it is not empty."""
+    mapping of search options (``OPTION_CHECKS``), kept as a dict that
+    cannot be changed, or None when none is on; it is passed to the module's
+    calls as the keyword ``options`` when there is one."""
 
     sims_per_move: int = 800
     sample_moves: int = 30
@@ -99,9 +177,7 @@ class SearchSettings:
                 raise SettingsError("%s must be %s, not %s" % (name, want, value), name, want,
                                     value)
         if self.options is not None:
-            if not isinstance(self.options, Mapping):
-                raise SettingsError("options must be a mapping, not %r" % (self.options,))
-            object.__setattr__(self, "options", types.MappingProxyType(dict(self.options)))
+            object.__setattr__(self, "options", check_options(self.options, self.sims_per_move))
 
     @classmethod
     def from_args(cls, args, defaults=None):
@@ -112,7 +188,7 @@ class SearchSettings:
         if sample is None:
             sample = (defaults or cls()).sample_moves
         return cls(args.sims, sample, args.c_base, args.c_init, args.dirichlet_alpha,
-                   args.exploration_fraction)
+                   args.exploration_fraction, options_from_args(args))
 
     def config(self):
         """The object the module reads its ``Config`` from, attribute by attribute."""
@@ -126,19 +202,47 @@ class SearchSettings:
         """The six settings by name (as summaries record them)."""
         return {name: getattr(self, name) for name, _, _ in SEARCH_CHECKS}
 
+    def recorded_options(self):
+        """The options as records keep them: a plain dict, or None."""
+        return dict(self.options) if self.options else None
+
     def command_line(self):
         """The flags that give these settings to ``velmar play``."""
         out = []
         for name, value in self.as_dict().items():
             out += [SEARCH_FLAGS[name], str(value)]
-        return out
+        return out + options_command_line(self.options)
+
+
+def options_command_line(options):
+    """The flags that give these search options (a switch is on when named)."""
+    out = []
+    for key in OPTION_CHECKS:
+        value = (options or {}).get(key)
+        if value is True:
+            out.append(OPTION_FLAGS[key])
+        elif value is not None and value is not False:
+            out += [OPTION_FLAGS[key], repr(value)]
+    return out
+
+
+def options_from_args(args):
+    """The search options of the flags of ``add_option_arguments`` (those
+    the parser has and the command line gave), or None."""
+    out = {}
+    for key in OPTION_CHECKS:
+        value = getattr(args, key, None)
+        if value is not None and value is not False:
+            out[key] = value
+    return out or None
 
 
 def search_flags(args):
     """The flag of each search setting as the command line gave it."""
+    flags = dict(SEARCH_FLAGS, **OPTION_FLAGS)
     if getattr(args, "sample_moves", None) is not None and args.sample_tiles is None:
-        return dict(SEARCH_FLAGS, sample_moves="--sample-moves")
-    return SEARCH_FLAGS
+        flags["sample_moves"] = "--sample-moves"
+    return flags
 
 
 def add_search_arguments(ap, defaults=SearchSettings()):
@@ -160,6 +264,34 @@ def add_search_arguments(ap, defaults=SearchSettings()):
                     help="concentration of the root noise (default %(default)s, AlphaZero chess)")
     ap.add_argument("--exploration-fraction", type=float, default=d.exploration_fraction,
                     help="weight of the root noise (default %(default)s, AlphaZero)")
+    add_option_arguments(ap)
+
+
+def add_option_arguments(ap):
+    """The flags of the search options (each off unless given)."""
+    g = ap.add_argument_group("search options (all off unless given)")
+    g.add_argument("--fpu-reduction", type=float, default=None, metavar="X",
+                   help="an unvisited child's value is its parent's minus X times the square "
+                        "root of the priors of the children visited so far, not 0")
+    g.add_argument("--canonical-order", action="store_true", default=None,
+                   help="the tiles of a placement are searched in one order only, smallest "
+                        "cell first, so simulations spread over placements")
+    g.add_argument("--reuse-tree", action="store_true", default=None,
+                   help="the subtree under the tile taken serves the next search")
+    g.add_argument("--skip-forced", action="store_true", default=None,
+                   help="a tile that is the only legal one is taken without a search")
+    g.add_argument("--fast-sims", type=int, default=None, metavar="N",
+                   help="playout caps: a tile gets a full search (--sims, root noise) with "
+                        "chance --full-share, else a fast one of N simulations without noise; "
+                        "the shards' full_search column says which")
+    g.add_argument("--full-share", type=float, default=None, metavar="P",
+                   help="the chance of a full search with --fast-sims (0 < P <= 1)")
+    g.add_argument("--gumbel", action="store_true", default=None,
+                   help="the root is searched by sequential halving over tiles drawn by "
+                        "Gumbel-top-k (it replaces root noise); the policy recorded is the "
+                        "improved one")
+    g.add_argument("--gumbel-m", type=int, default=None, metavar="M",
+                   help="tiles sampled at the root with --gumbel (default 16)")
 
 
 # ---------------------------------------------------------------------------

@@ -1,6 +1,7 @@
-"""Training data: turning game records into rows, shards on disk, loading.
+"""Training data: shards on disk, loading.
 
-One row per tile of every game. A shard ``shard-NNNNN.npz`` is a NumPy .npz
+One row per tile of every game (``game_rows``, from
+``velmar.game.records``). A shard ``shard-NNNNN.npz`` is a NumPy .npz
 archive (written with the standard library, so PyPy can write it too) with
 these members, N rows and G games:
 
@@ -24,12 +25,15 @@ member             dtype, shape   content
 ``games``          int32 (G,)     the games in this shard
 ``scores``         int16 (G,4)    their final scores in seat order
 ``tiles``          int16 (G,)     their number of tiles
+``full_search``    bool (N,)      whether the tile had a full search; only
+                                  in runs with playout caps (absent: all)
 =================  =============  ==========================================
 
 ``load(DIR)`` reads every shard of a directory (ignoring anything else,
 such as a temporary file; refusing a shard that is not well formed with a
 ``ShardError`` that names the file and the member) and returns a dict of NumPy arrays with the
-members above concatenated in (game, tile) order plus ``planes``, uint8
+members above concatenated in (game, tile) order (``full_search``
+always, True where a shard has none) plus ``planes``, uint8
 (N, 5, 20, 20) with 0/1 entries (plane 0: squares of the player seated one
 before the mover, 1: the mover's, 2: one after, 3: two after, 4: the cells
 the mover may take next).
@@ -46,7 +50,8 @@ import zipfile
 import zlib
 
 from velmar.common.files import atomic_file
-from velmar.game.planes import BITS_SIZE, CELLS, pack_planes
+from velmar.game.planes import BITS_SIZE, CELLS
+from velmar.game.records import RecordError, game_rows  # noqa: F401 (the rows of a game)
 
 SHARD_GLOB = "shard-[0-9][0-9][0-9][0-9][0-9].npz"
 ROW_FIELDS = ("planes_bits", "player", "cell", "policy", "payoff", "payoff_mover", "game", "tile")
@@ -65,66 +70,10 @@ FIELDS = {
     "scores": ("h", "<i2", 4),
     "tiles": ("h", "<i2", None),
 }
+# Row members only some shards have: a run's playout caps write full_search.
+OPTIONAL_FIELDS = {"full_search": ("B", "|b1", None)}
+ALL_FIELDS = {**FIELDS, **OPTIONAL_FIELDS}
 _LITTLE = sys.byteorder == "little"
-
-
-class RecordError(ValueError):
-    """A game record that the rules do not confirm."""
-
-
-def game_rows(game_index, history, policies, payoffs, rules=None):
-    """Replays one game record with the rules and returns its rows as a dict
-    of ``array.array`` (plus the game's scores), checking the record on the
-    way: each tile is the mover's and legal, each policy covers legal tiles
-    only, and the payoffs are those of the final position."""
-    if rules is None:
-        from velmar import rules
-    if len(history) != len(policies):
-        raise RecordError("%d tiles but %d policies" % (len(history), len(policies)))
-    g = rules.Game()
-    n = len(history)
-    bits = bytearray()
-    player = array.array("b")
-    cell = array.array("h")
-    policy = array.array("f", bytes(4 * CELLS * n))
-    for i, ((p, c), pol) in enumerate(zip(history, policies)):
-        if g.current_player() != p:
-            raise RecordError("tile %d: player %s recorded, %s to move"
-                              % (i, p, g.current_player()))
-        rep = g.representation()
-        legal = rep[4]
-        bits += pack_planes(rep)
-        base = i * CELLS
-        for x, share in pol:
-            if not legal[x]:
-                raise RecordError("tile %d: the policy names cell %d, not a legal tile" % (i, x))
-            policy[base + x] = share
-        player.append(p)
-        cell.append(c)
-        g.apply(c)
-    if not g.is_over:
-        raise RecordError("the game is not over after its %d tiles" % n)
-    final = [float(x) for x in g.get_payoff()]
-    if [float(x) for x in payoffs] != final:
-        raise RecordError("payoffs %s differ from the final position's %s" % (list(payoffs), final))
-    payoff = array.array("f", final * n)
-    mover = array.array("f")
-    for p in player:
-        mover.extend(final[(p + j) % 4] for j in range(4))
-    rows = {
-        "planes_bits": array.array("B", bytes(bits)),
-        "player": player,
-        "cell": cell,
-        "policy": policy,
-        "payoff": payoff,
-        "payoff_mover": mover,
-        "game": array.array("i", [game_index] * n),
-        "tile": array.array("h", range(n)),
-        "games": array.array("i", [game_index]),
-        "scores": array.array("h", [int(s) for s in g.get_score()]),
-        "tiles": array.array("h", [n]),
-    }
-    return rows
 
 
 def _npy_bytes(a, descr, width):
@@ -144,16 +93,18 @@ def _npy_bytes(a, descr, width):
 def write_shard(path, games):
     """Writes the rows of ``games`` (dicts from ``game_rows``) as one .npz
     shard: to a temporary name in the same directory, flushed to disk, then
-    renamed into place, so the shard either exists whole or not at all."""
+    renamed into place, so the shard either exists whole or not at all. An
+    optional member is written when a game has it (True for those without)."""
+    fields = {n: f for n, f in ALL_FIELDS.items() if n in FIELDS or any(n in g for g in games)}
     merged = {}
-    for name, (code, _, _) in FIELDS.items():
+    for name, (code, _, _) in fields.items():
         a = array.array(code)
         for g in games:
-            a.extend(g[name])
+            a.extend(g[name] if name in g else [1] * len(g["player"]))
         merged[name] = a
     with atomic_file(path, "wb") as f:
         with zipfile.ZipFile(f, "w", zipfile.ZIP_DEFLATED, compresslevel=6) as z:
-            for name, (code, descr, width) in FIELDS.items():
+            for name, (code, descr, width) in fields.items():
                 z.writestr(name + ".npy", _npy_bytes(merged[name], descr, width))
     return len(merged["player"])
 
@@ -200,9 +151,9 @@ INT_RANGES = {
     "games": (0, 2**31 - 1),
     "scores": (-89, 20),  # all squares left, up to all placed with the single square last
     "tiles": (1, MAX_TILES),
+    "full_search": (0, 1),
 }
-_CODES = {"|u1": "B", "|i1": "b", "<i2": "h", "<i4": "i", "<f4": "f"}
-_ITEMSIZE = {"|u1": 1, "|i1": 1, "<i2": 2, "<i4": 4, "<f4": 4}
+_ITEMSIZE = {"|u1": 1, "|b1": 1, "|i1": 1, "<i2": 2, "<i4": 4, "<f4": 4}
 
 
 def _open_regular(path):
@@ -235,7 +186,7 @@ def _parse_npy(path, name, raw):
         descr, fortran, shape = header["descr"], header["fortran_order"], tuple(header["shape"])
     except (ValueError, SyntaxError, KeyError, TypeError, MemoryError, RecursionError):
         raise bad("unreadable .npy header") from None
-    _, want, width = FIELDS[name]
+    _, want, width = ALL_FIELDS[name]
     if descr != want:
         raise bad("dtype %r, expected %r" % (descr, want))
     if fortran:
@@ -251,8 +202,9 @@ def _parse_npy(path, name, raw):
 
 
 def _read_members(path, names):
-    """name -> (shape, data bytes) for the members `names` (all when None)."""
-    wanted = list(FIELDS) if names is None else [n for n in FIELDS if n in names]
+    """name -> (shape, data bytes) for the members `names` (all when None)
+    that the shard has; every member of ``FIELDS`` must be there."""
+    wanted = [n for n in ALL_FIELDS if names is None or n in names]
     out = {}
     with _open_regular(path) as f:
         try:
@@ -261,7 +213,7 @@ def _read_members(path, names):
                 for name in FIELDS:
                     if name + ".npy" not in present:
                         raise ShardError("%s: member %s is missing" % (path, name))
-                for name in wanted:
+                for name in (n for n in wanted if n + ".npy" in present):
                     try:
                         raw = z.read(name + ".npy")
                     except (zipfile.BadZipFile, zlib.error, EOFError, OSError,
@@ -279,7 +231,7 @@ def _read_members(path, names):
 def _check_counts(path, members):
     """Every row member has the same number of rows, every game member the
     same number of games."""
-    for group in (ROW_FIELDS, GAME_FIELDS):
+    for group in (ROW_FIELDS + tuple(OPTIONAL_FIELDS), GAME_FIELDS):
         counts = {n: members[n][0][0] for n in group if n in members}
         if len(set(counts.values())) > 1:
             raise ShardError("%s: members disagree on their length: %s" % (
@@ -296,12 +248,13 @@ def _check_int_range(path, name, low, high):
 
 def read_shard_py(path, names=None):
     """Reads members of a shard with the standard library only: a dict of
-    name -> (shape, array.array). Raises ShardError for a file that is not a
+    name -> (shape, array.array) (an optional member only where the shard
+    has it). Raises ShardError for a file that is not a
     shard or whose members are missing or of the wrong dtype, shape or
     (integer members) range."""
     out = {}
     for name, (shape, body) in _read_members(path, names).items():
-        a = array.array(FIELDS[name][0])
+        a = array.array(ALL_FIELDS[name][0])
         a.frombytes(body)
         if not _LITTLE and a.itemsize > 1:
             a.byteswap()
@@ -316,7 +269,7 @@ def _read_shard_np(path):
     import numpy as np
     d = {}
     for name, (shape, body) in _read_members(path, None).items():
-        d[name] = np.frombuffer(body, np.dtype(FIELDS[name][1])).reshape(shape)
+        d[name] = np.frombuffer(body, np.dtype(ALL_FIELDS[name][1])).reshape(shape)
     check_shard(path, d)
     return d
 
@@ -325,8 +278,8 @@ def check_shard(path, d):
     """Checks the content of a shard's members (NumPy arrays): integer
     ranges, policies and payoffs in [0, 1], every policy a distribution over
     the legal tiles of its position that covers the tile taken, the mover's
-    payoffs the seat payoffs rotated, and the rows of every game listed once
-    and counted in ``tiles``."""
+    payoffs the seat payoffs rotated, the rows of every game listed once and
+    counted in ``tiles``, and ``full_search`` (where there) only 0 and 1."""
     import numpy as np
 
     def bad(name, what):
@@ -335,8 +288,9 @@ def check_shard(path, d):
     def row(i):
         return "row %d (game %d, tile %d)" % (i, d["game"][i], d["tile"][i])
     for name in INT_RANGES:
-        if d[name].size:
-            _check_int_range(path, name, int(d[name].min()), int(d[name].max()))
+        if name in d and d[name].size:
+            a = d[name].view(np.uint8) if d[name].dtype == bool else d[name]
+            _check_int_range(path, name, int(a.min()), int(a.max()))
     for name in ("policy", "payoff", "payoff_mover"):
         a = d[name]
         if not np.all((a >= 0.0) & (a <= 1.0)):  # NaN fails both
@@ -387,22 +341,23 @@ def load(path):
     Raises ShardError, naming the file and the member, for a shard that is
     not well formed (``check_shard``) or a game found in two shards."""
     import numpy as np
-    parts = {name: [] for name in FIELDS}
+    parts = {name: [] for name in ALL_FIELDS}
     seen = {}
     for p in _paths(path):
         d = _read_shard_np(p)
         _no_game_twice(seen, p, d["games"].tolist())
-        for name in FIELDS:
+        d.setdefault("full_search", np.ones(len(d["player"]), bool))
+        for name in ALL_FIELDS:
             parts[name].append(d[name])
     out = {}
-    for name, (_, descr, width) in FIELDS.items():
+    for name, (_, descr, width) in ALL_FIELDS.items():
         if parts[name]:
             out[name] = np.concatenate(parts[name])
         else:
             shape = (0,) if width is None else (0, width)
             out[name] = np.zeros(shape, np.dtype(descr))
     order = np.lexsort((out["tile"], out["game"]))
-    for name in ROW_FIELDS:
+    for name in ROW_FIELDS + tuple(OPTIONAL_FIELDS):
         out[name] = out[name][order]
     gorder = np.argsort(out["games"], kind="stable")
     for name in GAME_FIELDS:

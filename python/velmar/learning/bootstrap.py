@@ -8,7 +8,7 @@ Every game starts from a random opening (each seat's first
 squares, as the ladder draws them), then four greedy players
 (``velmar.ratings.players.GreedyTiles``, ties broken at random from the
 game's seed) play it out. Each game becomes rows through
-``velmar.game.data.game_rows``, which replays it with the rules: the
+``velmar.game.records.game_rows``, which replays it with the rules: the
 policy target is the tile taken (one-hot), the payoffs the outcome. The
 shards (``--games-per-shard`` games each) are written into ``--out`` after
 the shards already there, game indices continuing theirs, so a second run
@@ -22,7 +22,7 @@ import random
 import sys
 import time
 
-from velmar.game import data
+from velmar.game import data, records
 from velmar.ratings.games import play_opening
 from velmar.ratings.players import GreedyTiles
 
@@ -44,7 +44,7 @@ def greedy_game(seed, opening_pieces=1):
 def _game_rows(args):
     index, seed, opening_pieces = args
     history, payoffs, _ = greedy_game(seed, opening_pieces)
-    return data.game_rows(index, history, [[(c, 1.0)] for _, c in history], payoffs)
+    return records.game_rows(index, history, [[(c, 1.0)] for _, c in history], payoffs)
 
 
 def write_greedy_data(out_dir, games, workers=1, seed=0, opening_pieces=1, per_shard=100,

@@ -15,7 +15,9 @@ subprocess with the current generation as its evaluator), ``train``
 (``velmar.learning.train.train`` on the newest ``window`` games of every self-play
 directory so far) and ``arena`` (``velmar.arena.arena.run_arena``: the new
 generation against three copies of uniform, of heuristic and of the
-previous generation, all at the same simulations). ``loop.json`` is
+previous generation, all at the same simulations; the search options of
+the run, playout caps aside, are the new generation's and the previous
+one's in the arena too, the fixed baselines search without). ``loop.json`` is
 rewritten atomically after every step. A step counts as done when its
 record is in ``loop.json`` and its output is there and complete; otherwise
 it is redone from scratch, and every record after it is dropped. So a rerun
@@ -32,19 +34,22 @@ import signal
 import subprocess
 import sys
 import time
-from dataclasses import asdict, dataclass, field
+from dataclasses import asdict, dataclass, field, replace
 from typing import List, Optional
 
 from velmar.arena.arena import run_arena
 from velmar.arena.players import PlayerSpec
 from velmar.common.files import read_json, write_json
-from velmar.common.settings import SettingsError, SearchSettings
+from velmar.common.settings import (OPTION_FLAGS, SearchSettings, SettingsError,
+                                    add_option_arguments, options_from_args)
 from velmar.learning import train as tr
 from velmar.learning.curve import OPPONENTS, plot
 from velmar.net import network
 
 LOOP_FLAGS = {"sims_per_move": "--sims", "sample_moves": "--sample-moves",
-              "exploration_fraction": "--exploration-fraction"}
+              "exploration_fraction": "--exploration-fraction", **OPTION_FLAGS}
+# Search options that shape self-play's targets only: a match plays without them.
+SELFPLAY_ONLY = ("fast_sims", "full_share")
 
 
 class LoopError(ValueError):
@@ -84,6 +89,7 @@ class LoopSettings:
     channels: int = 16
     seed: int = 0
     init: Optional[str] = None    # weights of generation 0 (default: fresh, from seed)
+    options: Optional[dict] = None  # search options of self-play (and arena, caps aside)
 
     def check(self):
         bad = []
@@ -118,7 +124,13 @@ class LoopSettings:
     def selfplay_search(self):
         """The search settings of the self-play games."""
         return SearchSettings(sims_per_move=self.sims, sample_moves=self.sample_moves,
-                              exploration_fraction=self.exploration_fraction)
+                              exploration_fraction=self.exploration_fraction,
+                              options=self.options)
+
+    def arena_options(self):
+        """The search options of the run's generations in an arena."""
+        kept = {k: v for k, v in (self.options or {}).items() if k not in SELFPLAY_ONLY}
+        return kept or None
 
 
 # ---------------------------------------------------------------------------
@@ -138,7 +150,10 @@ def arena_dir(run, g, opponent):
 
 def load_state(run, settings):
     state = read_json(os.path.join(run, "loop.json")) or {}
-    return {"settings": asdict(settings), "started": state.get("started", time.time()),
+    recorded = asdict(settings)
+    if not settings.options:
+        del recorded["options"]
+    return {"settings": recorded, "started": state.get("started", time.time()),
             "iterations": state.get("iterations", []), "final": state.get("final")}
 
 
@@ -221,10 +236,16 @@ def run_train(run, g, settings):
             "holdout": held, "holdout_before": rep.holdout_before}
 
 
-def opponent_spec(run, g, opponent, sims):
+def generation_spec(name, evaluator, settings):
+    """A generation of the run as an arena player, with the run's options."""
+    spec = PlayerSpec.make(name, evaluator, settings.sims)
+    return replace(spec, search=replace(spec.search, options=settings.arena_options()))
+
+
+def opponent_spec(run, g, opponent, settings):
     if opponent == "previous":
-        return PlayerSpec.make("gen-%04d" % (g - 1), "numpy:" + gen_path(run, g - 1), sims)
-    return PlayerSpec.make(opponent, opponent, sims)
+        return generation_spec("gen-%04d" % (g - 1), "numpy:" + gen_path(run, g - 1), settings)
+    return PlayerSpec.make(opponent, opponent, settings.sims)
 
 
 def arena_done(run, g, opponent, games):
@@ -235,9 +256,9 @@ def arena_done(run, g, opponent, games):
 def run_one_arena(run, g, cand_gen, opponent, games, settings):
     out = arena_dir(run, g, opponent)
     shutil.rmtree(out, ignore_errors=True)
-    cand = PlayerSpec.make("gen-%04d" % cand_gen, "%s:%s" % (settings.evaluator,
-                                                            gen_path(run, cand_gen)), settings.sims)
-    opp = opponent_spec(run, cand_gen, opponent, settings.sims)
+    cand = generation_spec("gen-%04d" % cand_gen,
+                           "%s:%s" % (settings.evaluator, gen_path(run, cand_gen)), settings)
+    opp = opponent_spec(run, cand_gen, opponent, settings)
     res = run_arena([cand, opp], games, workers=settings.workers, out_dir=out,
                     seed=settings.seed * 1000 + cand_gen)
     if res.exit_status in (130, 143):
@@ -392,12 +413,14 @@ def _parser():
     ap.add_argument("--seed", type=int, default=d.seed)
     ap.add_argument("--init", default=None, metavar="W.npz",
                     help="start from these weights (generation 0) instead of fresh ones")
+    add_option_arguments(ap)
     return ap
 
 
 def settings_from_args(args):
-    kw = {k: v for k, v in vars(args).items() if k != "dir"}
+    kw = {k: v for k, v in vars(args).items() if k != "dir" and k not in OPTION_FLAGS}
     kw["opponents"] = [o.strip() for o in args.opponents.split(",") if o.strip()]
+    kw["options"] = options_from_args(args)
     s = LoopSettings(**kw)
     s.check()
     return s

@@ -125,7 +125,7 @@ def _init_worker(job):
 def _one_game(g):
     job = _JOB
     block, seating = seating_of(job.blocks, g)
-    choosers = [make_player(job.players[p], _EVALUATORS, "%d:%d:%d" % (job.seed, g, seat))
+    choosers = [make_player(job.players[p], _EVALUATORS, "%d:%d:%d" % (job.seed, g, seat), seat)
                 for seat, p in enumerate(seating)]
     t0 = time.perf_counter()
     tiles, scores, payoffs, n_open = play_game(

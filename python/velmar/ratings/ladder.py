@@ -25,6 +25,7 @@ import time
 from dataclasses import dataclass
 from typing import List, Optional
 
+from velmar.common.files import atomic_file, write_json
 from velmar.arena.results import wilson_interval
 from velmar.ratings.fit import ELO, Fit, Standing, fit_ratings, standings
 from velmar.ratings.games import (LadderGame, block_size, check_players, play_games,
@@ -96,7 +97,7 @@ def run_ladder(players: List[LadderPlayer], games: int, workers: int = 1,
     if out_dir is not None:
         os.makedirs(out_dir, exist_ok=True)
         result.json_path = os.path.join(out_dir, "ladder.json")
-        write_json(result.json_path, to_json(result))
+        write_json(result.json_path, to_json(result), indent=1)
         result.png_path = chart(result, os.path.join(out_dir, "ladder.png"))
     return result
 
@@ -135,15 +136,6 @@ def to_json(result: LadderResult):
         "opening_pieces": result.opening_pieces, "seconds": result.seconds,
         "games": [dataclasses.asdict(g) for g in result.games],
     }
-
-
-def write_json(path, obj):
-    import json
-    tmp = "%s.tmp-%d" % (path, os.getpid())
-    with open(tmp, "w") as f:
-        json.dump(obj, f, indent=1)
-        f.write("\n")
-    os.replace(tmp, path)
 
 
 def chart(result: LadderResult, path):
@@ -185,10 +177,11 @@ def chart(result: LadderResult, path):
     bx.set_xlabel("win share (95 % Wilson interval; dashed: par)", fontsize=8)
     fig.suptitle("ladder: %d games" % len(result.games), fontsize=10)
     fig.tight_layout()
-    tmp = "%s.tmp-%d.png" % (path, os.getpid())
-    fig.savefig(tmp)
-    plt.close(fig)
-    os.replace(tmp, path)
+    try:
+        with atomic_file(path, "wb") as out:
+            fig.savefig(out, format="png")
+    finally:
+        plt.close(fig)
     return path
 
 
@@ -230,7 +223,8 @@ def main(argv=None) -> int:
                     help="a player: NAME=greedy, NAME=best[:W.npz][,sims=N] (default: the "
                          "search settings the file records, else 32 sims), or an arena "
                          "evaluator with its settings (uniform, heuristic[:T[:W]], numpy:W.npz; "
-                         "sims=N default 64, c_base, c_init, noise, alpha); repeat")
+                         "sims=N default 64, c_base, c_init, noise, alpha, and the search options "
+                         "fpu=X, canonical=1, reuse=1, skip=1, gumbel=1, gumbel_m=M); repeat")
     ap.add_argument("--games", type=int, default=96,
                     help="games, a multiple of the block (24 for four or more players; "
                          "default %(default)s)")

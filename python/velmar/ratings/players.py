@@ -6,7 +6,8 @@ A player is written ``NAME=SPEC`` as in the arena: SPEC is ``greedy``,
 the search settings its file records, else ``BEST_SIMS`` simulations), or
 any evaluator the arena takes (``uniform``, ``heuristic[:T[:W]]``,
 ``numpy:W.npz``, ...) with the arena's search settings (``sims=N``, ``c_base``,
-``c_init``, ``noise``, ``alpha``).
+``c_init``, ``noise``, ``alpha``) and search options (``fpu=X``, ``canonical=1``,
+``reuse=1``, ``skip=1``, ``gumbel=1``, ``gumbel_m=M``).
 """
 
 from __future__ import annotations
@@ -17,7 +18,7 @@ import random
 from dataclasses import dataclass
 from typing import Optional
 
-from velmar.arena.players import ArenaError, PlayerSpec, choose_tile
+from velmar.arena.players import ArenaError, PlayerSpec, search_tile
 from velmar.game.planes import decode_reply, make_packer
 from velmar.serving.evaluators import EvaluatorUnavailable
 from velmar.serving.factory import make_evaluator
@@ -137,23 +138,24 @@ class InProcessEvaluator:
 
 class SearchPlayer:
     """Chooses each tile by ``velmar.rules.search`` with an in-process
-    evaluator: the most visited tile, ties at random; a forced tile is taken
-    without a search."""
+    evaluator: the most visited tile, ties at random (a Gumbel root's
+    winner); a forced tile is taken without a search. ``search_id`` keeps
+    the trees a player reuses apart from the other players' of its game."""
 
-    def __init__(self, spec: PlayerSpec, evaluator, seed=None):
+    def __init__(self, spec: PlayerSpec, evaluator, seed=None, search_id=0):
         self.config = spec.search.config()
         self.call_options = spec.search.call_options()
         self.client = InProcessEvaluator(evaluator)
         self.rng = random.Random(seed)
+        self.search_id = search_id
 
     def choose(self, game):
         from velmar import rules
         legal = game.legal_tiles()
         if len(legal) == 1:
             return legal[0]
-        visits = rules.search(game, self.config, self.client, self.client, id=0,
-                              **self.call_options)
-        return choose_tile(visits, self.rng, False)
+        return search_tile(rules.search, game, self.config, self.client, self.search_id,
+                           self.call_options, self.rng, False)
 
 
 class GreedyTiles:
@@ -193,8 +195,8 @@ class Evaluators:
         return self.made[text]
 
 
-def make_player(player: LadderPlayer, evaluators: Evaluators, seed):
-    """The object that chooses ``player``'s tiles in one game."""
+def make_player(player: LadderPlayer, evaluators: Evaluators, seed, seat=0):
+    """The object that chooses ``player``'s tiles in one game from ``seat``."""
     if player.kind == "greedy":
         return GreedyTiles(seed)
-    return SearchPlayer(player.search, evaluators.get(player.search.evaluator), seed)
+    return SearchPlayer(player.search, evaluators.get(player.search.evaluator), seed, seat)

@@ -172,12 +172,15 @@ def renumbered_games(shards, first):
     games = {}
     for name in sorted(shards):
         with zipfile.ZipFile(io.BytesIO(shards[name])) as z:
-            d = {k: np.load(io.BytesIO(z.read(k + ".npy"))) for k in data.FIELDS}
+            there = set(z.namelist())
+            d = {k: np.load(io.BytesIO(z.read(k + ".npy"))) for k in data.ALL_FIELDS
+                 if k in data.FIELDS or k + ".npy" in there}
         for k, g in enumerate(d["games"].tolist()):
             rows = d["game"] == g
             rec = {}
-            for field in data.ROW_FIELDS:
-                rec[field] = _arr(field, d[field][rows])
+            for field in data.ROW_FIELDS + tuple(data.OPTIONAL_FIELDS):
+                if field in d:
+                    rec[field] = _arr(field, d[field][rows])
             rec["game"] = _arr("game", np.full(int(rows.sum()), first + g))
             rec["games"] = _arr("games", np.array([first + g]))
             rec["scores"] = _arr("scores", d["scores"][k:k + 1])
@@ -187,7 +190,7 @@ def renumbered_games(shards, first):
 
 
 def _arr(field, a):
-    code, descr, _ = data.FIELDS[field]
+    code, descr, _ = data.ALL_FIELDS[field]
     out = array.array(code)
     out.frombytes(a.astype(descr).tobytes())
     if sys.byteorder != "little" and out.itemsize > 1:

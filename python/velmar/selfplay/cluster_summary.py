@@ -4,7 +4,7 @@ the games per machine and the overhead per task."""
 import signal
 import time
 
-from velmar.selfplay.report import run_config
+from velmar.selfplay.report import run_config, with_playout_caps
 
 
 def _merge_workers(subs):
@@ -55,7 +55,8 @@ def summary(run, client):
     requests = sum(w["requests"] for w in _merge_workers(run.sub))
     status = 128 + run.stop_signal if run.stop_signal else (1 if errors else 0)
     rate = (lambda x: x / elapsed if elapsed > 0 else 0.0)
-    return {
+    full_tiles = sum(sub.get("full_search_tiles", 0) for _, sub in run.sub)
+    return with_playout_caps({
         "games_requested": a.games,
         "games_finished": n,
         "games_lost": sorted(lost, key=lambda x: x["game"]),
@@ -83,4 +84,4 @@ def summary(run, client):
                     "task_overhead_seconds_mean":
                         round(sum(overhead) / len(overhead), 3) if overhead else None},
         "per_machine": per_machine,
-    }
+    }, run.search, full_tiles)

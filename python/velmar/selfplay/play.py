@@ -38,7 +38,8 @@ from velmar.selfplay.outdir import lock_out_dir
 
 class SelfPlayJob:
     """What a self-play game is: one call of the module, its record turned
-    into training rows."""
+    into training rows (with playout caps, the module's fourth list says
+    which tiles had a full search: the rows' ``full_search``)."""
 
     def __init__(self, search, first_game):
         self.search = search
@@ -58,13 +59,17 @@ class SelfPlayJob:
     def play(self, game, channel, client, stats):
         t0 = time.perf_counter()
         c0 = time.thread_time()
-        history, policies, payoffs = self.module.generate_game_data(
+        history, policies, payoffs, *caps = self.module.generate_game_data(
             channel, self.config, client, client, **self.call_options)
         stats["seconds"] = time.perf_counter() - t0
         stats["cpu"] = time.thread_time() - c0
         t1 = time.perf_counter()
+        full = caps[0] if caps else None  # with playout caps: which tiles had a full search
+        if full is not None:
+            stats["full_search_tiles"] = sum(map(bool, full))
         try:
-            rows = data.game_rows(self.first_game + game, history, policies, payoffs)
+            rows = data.game_rows(self.first_game + game, history, policies, payoffs,
+                                  full_search=full)
         except Exception as e:
             raise GameFailure("bad game record: %s: %s" % (type(e).__name__, e)) from None
         stats["rows_seconds"] = time.perf_counter() - t1

@@ -34,6 +34,10 @@ def progress(st, counts, workers_n):
     evals = sum(counts)
     done_tiles = sum(f.tiles for f in st.finished)
     done_evals = sum(f.stats["requests"] for f in st.finished)
+    caps = st.search.options or {}
+    if "fast_sims" in caps:  # requests per tile, as expected with playout caps
+        share = caps["full_share"]
+        sims = share * sims + (1 - share) * caps["fast_sims"]
     live_tiles = max(0, evals - done_evals) / (sims + 1)
     tiles = done_tiles + live_tiles
     per_game = done_tiles / len(st.finished) if st.finished else TYPICAL_TILES
@@ -104,11 +108,28 @@ def _seat_totals(finished):
 
 
 def run_config(search, evaluator, seed, **more):
-    """The summary's record of a run's settings."""
+    """The summary's record of a run's settings (``options`` only where a
+    search option is on)."""
     d = search.as_dict()
     out = dict(sims=d.pop("sims_per_move"), **d)
+    if search.options:
+        out["options"] = search.recorded_options()
     out.update(evaluator=str(evaluator), seed=seed, python=sys.implementation.name, **more)
     return out
+
+
+def with_playout_caps(summary, search, full_tiles):
+    """With playout caps, the summary's simulations count the fast tiles at
+    their own simulations, and ``full_search_tiles`` says how many tiles had
+    a full search; without them the summary is left as it is."""
+    fast = (search.options or {}).get("fast_sims")
+    if fast is not None:
+        tiles, sims = summary["tiles"], search.sims_per_move
+        simulations = full_tiles * sims + (tiles - full_tiles) * fast
+        scale = simulations / (tiles * sims) if tiles else 0.0
+        summary.update(simulations=simulations, full_search_tiles=full_tiles,
+                       simulations_per_second=summary["simulations_per_second"] * scale)
+    return summary
 
 
 def summary(st, workers_n, status):
@@ -120,10 +141,11 @@ def summary(st, workers_n, status):
     wins, outright, scores = _seat_totals(st.finished)
     exit_status = st.exit_status(status)
     requests = sum(f.stats["requests"] for f in st.finished)
+    full_tiles = sum(f.stats.get("full_search_tiles", 0) for f in st.finished)
 
     def rate(x):
         return x / elapsed if elapsed > 0 else 0.0
-    return {
+    return with_playout_caps({
         "games_requested": args.games,
         "games_finished": n,
         "games_lost": [{"game": g, "reason": r} for g, r in sorted(st.lost)],
@@ -147,7 +169,7 @@ def summary(st, workers_n, status):
         "interrupted_by": st.interrupted_by(),
         "errors": st.errors,
         "exit_status": exit_status,
-    }
+    }, st.search, full_tiles)
 
 
 def print_summary(s, args, written=True):

@@ -17,18 +17,27 @@ enum class Kind { kFlag, kCount, kReduction, kShare };
 struct Key {
   const char* name;
   Kind kind;
+  bool SearchOptions::*flag = nullptr;  // the field of a kFlag key
 };
 
 constexpr Key kKeys[] = {
     {"fpu_reduction", Kind::kReduction},
-    {"canonical_order", Kind::kFlag},
-    {"reuse_tree", Kind::kFlag},
-    {"skip_forced", Kind::kFlag},
+    {"canonical_order", Kind::kFlag, &SearchOptions::canonical_order},
+    {"reuse_tree", Kind::kFlag, &SearchOptions::reuse_tree},
+    {"skip_forced", Kind::kFlag, &SearchOptions::skip_forced},
     {"fast_sims", Kind::kCount},
     {"full_share", Kind::kShare},
-    {"gumbel", Kind::kFlag},
+    {"gumbel", Kind::kFlag, &SearchOptions::gumbel},
     {"gumbel_m", Kind::kCount},
 };
+
+// The bit of key `name` in the set of keys given.
+unsigned bit(const char* name) {
+  for (unsigned i = 0; i < std::size(kKeys); ++i) {
+    if (std::strcmp(kKeys[i].name, name) == 0) return 1u << i;
+  }
+  return 0;
+}
 
 bool fail(PyObject* type, const std::string& key, const std::string& text) {
   PyErr_Format(type, "options['%s'] %s", key.c_str(), text.c_str());
@@ -73,17 +82,11 @@ bool read_value(const Key& key, PyObject* value, SearchOptions& o) {
   double x = 0.0;
   uint32_t n = 0;
   switch (key.kind) {
-    case Kind::kFlag: {
-      bool* flags[] = {&o.canonical_order, &o.reuse_tree, &o.skip_forced, &o.gumbel};
-      const char* names[] = {"canonical_order", "reuse_tree", "skip_forced", "gumbel"};
-      for (int i = 0; i < 4; ++i) {
-        if (std::strcmp(key.name, names[i]) == 0) return read_flag(key, value, *flags[i]);
-      }
-      return false;
-    }
+    case Kind::kFlag:
+      return read_flag(key, value, o.*key.flag);
     case Kind::kCount:
       if (!read_count(key, value, n)) return false;
-      if (key.name[0] == 'f') {
+      if (std::strcmp(key.name, "fast_sims") == 0) {
         o.fast_sims = n;
       } else {
         o.gumbel_m = n;
@@ -120,7 +123,8 @@ bool read_item(PyObject* name, PyObject* value, SearchOptions& out, unsigned& se
 
 // The keys that need or exclude each other.
 bool check_together(const SearchOptions& o, unsigned seen) {
-  const bool fast = seen & (1u << 4), share = seen & (1u << 5), m = seen & (1u << 7);
+  const bool fast = seen & bit("fast_sims"), share = seen & bit("full_share");
+  const bool m = seen & bit("gumbel_m");
   if (fast && !share) return fail(PyExc_ValueError, "fast_sims", "needs options['full_share']");
   if (share && !fast) return fail(PyExc_ValueError, "full_share", "needs options['fast_sims']");
   if (m && !o.gumbel) return fail(PyExc_ValueError, "gumbel_m", "needs options['gumbel'] True");
