@@ -45,9 +45,11 @@ def test_greedy_rows_replay_through_the_rules_with_the_tile_taken_as_target(tmp_
         k = rows["games"].tolist().index(g)
         assert rows["scores"][k].tolist() == [int(x) for x in game.get_score()]
         assert np.array_equal(rows["payoff"][mine[0]], np.asarray(game.get_payoff(), np.float32))
-        # the opening: each seat's first piece has five squares
+        # the opening: each seat's first piece has five squares, and its
+        # random tiles are no policy target
         seat_cells = [[c for p, c in game.history if p == s] for s in range(4)]
         assert all(len(set(cells[:5])) == 5 for cells in seat_cells)
+        assert rows["full_search"][mine].tolist() == [i >= 20 for i in range(len(mine))]
         histories.add(tuple(game.history))
     assert len(histories) == 4  # the openings and the ties differ from game to game
 

@@ -9,7 +9,9 @@ squares, as the ladder draws them), then four greedy players
 (``velmar.ratings.players.GreedyTiles``, ties broken at random from the
 game's seed) play it out. Each game becomes rows through
 ``velmar.game.records.game_rows``, which replays it with the rules: the
-policy target is the tile taken (one-hot), the payoffs the outcome. The
+policy target is the tile taken (one-hot; the opening's random tiles are
+marked ``full_search`` False, so they train the value only), the payoffs
+the outcome. The
 shards (``--games-per-shard`` games each) are written into ``--out`` after
 the shards already there, game indices continuing theirs, so a second run
 adds games.
@@ -43,8 +45,10 @@ def greedy_game(seed, opening_pieces=1):
 
 def _game_rows(args):
     index, seed, opening_pieces = args
-    history, payoffs, _ = greedy_game(seed, opening_pieces)
-    return records.game_rows(index, history, [[(c, 1.0)] for _, c in history], payoffs)
+    history, payoffs, n_open = greedy_game(seed, opening_pieces)
+    # the opening's random tiles teach the value, not the policy
+    return records.game_rows(index, history, [[(c, 1.0)] for _, c in history], payoffs,
+                             full_search=[i >= n_open for i in range(len(history))])
 
 
 def write_greedy_data(out_dir, games, workers=1, seed=0, opening_pieces=1, per_shard=100,
