@@ -83,3 +83,18 @@ def test_bad_options_exit_2(argv, tmp_path, capsys):
     err = capsys.readouterr().err
     assert err.startswith("loop: ") and len(err.strip().splitlines()) == 1
     assert not os.path.exists("x")
+
+
+def test_init_starts_the_loop_from_given_weights(tmp_path, env):
+    import numpy as np
+    start = network.init_weights(network.Architecture(1, 4, 8), seed=5)
+    start.record = {"total_steps": 7}
+    path = str(tmp_path / "start.npz")
+    network.save_weights(start, path)
+    run = str(tmp_path / "run")
+    s = loop.LoopSettings(**dict(TINY, arena_games=0, final_arena_games=0, init=path))
+    loop.run_loop(run, s, log=lambda m: None)
+    first = network.load_weights(os.path.join(run, "gen-0000.npz"))
+    assert first.arch == start.arch  # not the blocks and channels of the settings
+    assert all(np.array_equal(first.params[k], v) for k, v in start.params.items())
+    assert network.load_weights(os.path.join(run, "gen-0001.npz")).record["total_steps"] == 10

@@ -177,3 +177,60 @@ def test_a_stopped_run_writes_no_weights_and_logs_where_it_stopped(tmp_path, mon
         record = json.load(f)
     assert record["status"] == "interrupted" and record["steps_done"] == 2
     assert [e["step"] for e in record["losses"]] == [1, 2]
+
+
+def test_the_l2_term_covers_every_parameter_the_cell_bias_included():
+    net = torch_net.to_module(network.init_weights(SMALL, 2))
+    with torch.no_grad():
+        for p in net.parameters():
+            p.fill_(0.0)
+    names = [n for n, _ in net.named_parameters()]
+    assert "policy_cell_bias" in names and "policy.bias" in names
+    for name, p in net.named_parameters():
+        with torch.no_grad():
+            p.view(-1)[0] = 2.0
+        penalty = losses_mod.l2_penalty(net, 0.1)
+        assert float(penalty) == pytest.approx(0.5 * 0.1 * 4.0), name
+        penalty.backward()
+        assert float(p.grad.view(-1)[0]) == pytest.approx(0.2), name
+        with torch.no_grad():
+            p.view(-1)[0] = 0.0
+        p.grad = None
+
+
+def test_the_policy_loss_ignores_rows_without_a_full_search():
+    rng = np.random.RandomState(1)
+    legal = torch.from_numpy(rng.random_sample((8, 400)) < 0.2)
+    target = torch.from_numpy(rng.random_sample((8, 400)).astype(np.float32)) * legal
+    target = target / target.sum(dim=1, keepdim=True)
+    logits = torch.randn(8, 400, requires_grad=True)
+    mask = torch.tensor([True, False, True, True, False, False, True, False])
+    loss = losses_mod.policy_loss(logits, legal, target, mask)
+    assert float(loss) == pytest.approx(float(losses_mod.policy_loss(logits[mask], legal[mask],
+                                                                     target[mask])), rel=1e-6)
+    loss.backward()
+    assert (logits.grad[~mask] == 0).all() and (logits.grad[mask] != 0).any()
+    assert float(losses_mod.policy_loss(logits, legal, target, torch.zeros(8, dtype=bool))) == 0
+
+
+def test_the_held_out_games_stay_held_out_as_the_run_grows(tmp_path):
+    """The split follows holdout_games of each game's index in its run: a
+    game held out in one generation's window is held out in the next."""
+    need_extension()
+    from velmar.learning.metrics import holdout_games
+    write_games(tmp_path / "a", range(20, 28))
+    write_games(tmp_path / "b", range(28, 34), first=8)
+    held_sets = []
+    for dirs in (["a"], ["a", "b"]):
+        win = train.load_window([str(tmp_path / d) for d in dirs])
+        rows, held, n_held = train.split_games(win, 0.3, seed=6)
+        assert n_held == len(set(win.game_id[held]))
+        assert not set(win.game[rows]) & set(win.game[held])
+        expected = np.flatnonzero(holdout_games(np.arange(win.games), 6, 0.3))
+        assert sorted(set(win.game_id[held])) == expected.tolist()
+        held_sets.append(set(win.game_id[held]))
+    assert held_sets[0] <= held_sets[1] and held_sets[0]
+    # the rows of a window carry what the metrics need
+    r = win.rows(held[:5])
+    assert np.array_equal(r["cell"], win.cell[held[:5]]) and r["planes"].shape == (5, 5, 20, 20)
+    assert (r["planes"][np.arange(5), 4].reshape(5, -1)[np.arange(5), r["cell"]] == 1).all()

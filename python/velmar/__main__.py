@@ -1,9 +1,11 @@
-"""python3 -m velmar COMMAND: play, arena, ladder, train, loop, show, init-weights, bench."""
+"""python3 -m velmar COMMAND: play, arena, ladder, train, loop, greedy-data, show,
+init-weights, bench."""
 
 import sys
 
 from velmar.arena import arena
 from velmar.game import show
+from velmar.learning import bootstrap
 from velmar.selfplay import play
 from velmar.serving import bench
 
@@ -15,6 +17,7 @@ commands:
   ladder        a fixed field in seat-balanced games; ratings with intervals, JSON and PNG
   train         train the policy/value network on the data (PyTorch); writes weights (.npz)
   loop          self-play, train, arena, repeat (the training loop); resumes in --dir
+  greedy-data   training shards from games of four greedy players (the bootstrap data)
   show          render a game (SVG, PNG, HTML page) from the data or from a record
   init-weights  write a seeded random initialisation of the numpy/torch network (.npz)
   bench         measure the transport and the evaluators
@@ -29,7 +32,8 @@ def main(argv=None):
         sys.stdout.write(USAGE)
         return 0 if argv else 2
     cmd, rest = argv[0], argv[1:]
-    commands = {"play": play.main, "arena": arena.main, "show": show.main, "bench": bench.main}
+    commands = {"play": play.main, "arena": arena.main, "show": show.main, "bench": bench.main,
+                "greedy-data": bootstrap.main}
     if cmd in commands:
         run = commands[cmd]
     elif cmd == "train":

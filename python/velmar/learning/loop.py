@@ -88,6 +88,7 @@ class LoopSettings:
     blocks: int = 1
     channels: int = 16
     seed: int = 0
+    init: Optional[str] = None    # weights of generation 0 (default: fresh, from seed)
     options: Optional[dict] = None  # search options of self-play (and arena, caps aside)
 
     def check(self):
@@ -351,7 +352,9 @@ def run_loop(run, settings, log=None):
     state = load_state(run, settings)
     if not train_done(run, 0):
         arch = network.Architecture(settings.blocks, settings.channels)
-        network.save_weights(network.init_weights(arch, settings.seed), gen_path(run, 0))
+        first = (network.load_weights(settings.init) if settings.init
+                 else network.init_weights(arch, settings.seed))
+        network.save_weights(first, gen_path(run, 0))
     t0 = time.time()
     g = 1
     while True:
@@ -408,6 +411,8 @@ def _parser():
     ap.add_argument("--blocks", type=int, default=d.blocks)
     ap.add_argument("--channels", type=int, default=d.channels)
     ap.add_argument("--seed", type=int, default=d.seed)
+    ap.add_argument("--init", default=None, metavar="W.npz",
+                    help="start from these weights (generation 0) instead of fresh ones")
     add_option_arguments(ap)
     return ap
 
@@ -435,7 +440,7 @@ def main(argv=None):
         return e.status
     except KeyboardInterrupt:
         return 130
-    except (LoopFailed, OSError) as e:
+    except (LoopFailed, OSError, network.WeightsError) as e:
         sys.stderr.write("loop: %s\n" % e)
         return 1
     return 0

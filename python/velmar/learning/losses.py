@@ -1,17 +1,24 @@
 """The training losses and the held-out metrics (PyTorch)."""
 
+from velmar.learning import metrics
 from velmar.learning.window import batch_arrays
 
 ILLEGAL = -1e9  # logit given to illegal tiles before the softmax
 EVAL_BATCH = 512
 
 
-def policy_loss(logits, legal, target):
+def policy_loss(logits, legal, target, mask=None):
     """Mean cross-entropy of the logits, softmaxed over the legal tiles,
-    against the visit shares (illegal logits have no effect)."""
+    against the visit shares (illegal logits have no effect). With ``mask``
+    (bool per row), the mean over the rows it marks only: a row whose visit
+    shares come from a reduced search teaches the value, not the policy."""
     import torch
     logp = torch.log_softmax(logits.masked_fill(~legal, ILLEGAL), dim=1)
-    return -(target * logp).sum(dim=1).mean()
+    ce = -(target * logp).sum(dim=1)
+    if mask is None:
+        return ce.mean()
+    mask = mask.to(ce.dtype)
+    return (ce * mask).sum() / mask.sum().clamp(min=1.0)
 
 
 def value_loss(value_logits, payoff):
@@ -20,14 +27,18 @@ def value_loss(value_logits, payoff):
 
 
 def l2_penalty(net, weight_decay):
-    total = sum((p * p).sum() for name, p in net.named_parameters() if name.endswith("weight"))
+    """weight_decay / 2 times the sum of the squares of every parameter,
+    biases included: the per-cell policy bias above all, which nothing else
+    holds back from running away."""
+    total = sum((p * p).sum() for p in net.parameters())
     return 0.5 * weight_decay * total
 
 
-def losses(net, planes, legal, target, payoff, weight_decay, value_weight=1.0):
-    """The training losses of one batch, as tensors: loss, policy, value, l2."""
+def losses(net, planes, legal, target, payoff, weight_decay, value_weight=1.0, policy_mask=None):
+    """The training losses of one batch, as tensors: loss, policy, value, l2.
+    ``policy_mask``: the rows whose policy target counts (default: all)."""
     logits, value_logits = net(planes)
-    out = {"policy": policy_loss(logits, legal, target),
+    out = {"policy": policy_loss(logits, legal, target, policy_mask),
            "value": value_loss(value_logits, payoff),
            "l2": l2_penalty(net, weight_decay)}
     out["loss"] = out["policy"] + value_weight * out["value"] + out["l2"]
@@ -77,3 +88,41 @@ def evaluate(net, win, rows, device):
     out["policy_top1_uniform"] = sums["policy_top1_uniform"] / max(with_policy, 1)
     out["rows"] = n
     return {k: (round(v, 6) if isinstance(v, float) else v) for k, v in out.items()}
+
+
+def outputs(net, win, rows, device):
+    """The network's policy logits (N, 400) and mover-relative values (N, 4,
+    a softmax) on the window's rows ``rows``, as NumPy arrays."""
+    import numpy as np
+    import torch
+    logits, values = [], []
+    was_training = net.training
+    net.eval()
+    with torch.no_grad():
+        for i in range(0, len(rows), EVAL_BATCH):
+            x, _, _, _ = tensors(torch, device, *batch_arrays(win, rows[i:i + EVAL_BATCH]))
+            lg, v = net(x)
+            logits.append(lg.float().cpu().numpy())
+            values.append(torch.softmax(v, dim=1).float().cpu().numpy())
+    net.train(was_training)
+    if not logits:
+        return np.zeros((0, 400), np.float32), np.zeros((0, 4), np.float32)
+    return np.concatenate(logits), np.concatenate(values)
+
+
+def _rounded(x):
+    if isinstance(x, dict):
+        return {k: _rounded(v) for k, v in x.items()}
+    return round(x, 6) if isinstance(x, float) else x
+
+
+def honest_metrics(net, win, held_rows, seats, device):
+    """The held-out metrics of ``velmar.learning.metrics`` (decision rows
+    only; the value beside the seat-only predictor ``seats``, by phase), or
+    None without held-out rows."""
+    if len(held_rows) == 0:
+        return None
+    logits, values = outputs(net, win, held_rows, device)
+    rows = win.rows(held_rows)
+    return _rounded({"policy": metrics.policy_metrics(logits, rows),
+                     "value": metrics.value_metrics(values, rows, seats)})

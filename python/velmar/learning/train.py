@@ -3,7 +3,9 @@ self-play shards with PyTorch.
 
 Data: the newest ``window`` games of the directories given (oldest
 directory first; within one, by game index), split by game into a training
-set and a held-out slice. Every step draws a batch of rows (one pass over
+set and a held-out slice (``velmar.learning.metrics.holdout_games`` of the
+game's index and ``holdout_seed``: the same games in every generation of a
+run, never trained on). Every step draws a batch of rows (one pass over
 the training rows per epoch, reshuffled each epoch) and minimises
 
     loss = policy + value_weight * value + l2
@@ -15,14 +17,21 @@ the training rows per epoch, reshuffled each epoch) and minimises
   proper scoring rule for a categorical target; unlike squared error on a
   softmax its gradient (prediction - target) does not vanish when the head
   is confidently wrong;
-- l2: weight_decay / 2 times the sum of squared weights (biases excluded),
-  minimised with Adam as part of the loss.
+- l2: weight_decay / 2 times the sum of squares of every parameter (the
+  per-cell policy bias and the other biases included), minimised with Adam
+  as part of the loss.
+
+Rows whose ``full_search`` is False (a reduced search's visit shares) count
+in the value loss only.
 
 The held-out slice is evaluated before the first step, about ten times
 during training and after the last: policy cross-entropy, top-1 agreement
 with the most visited tile, value cross-entropy and squared error (mean over
 rows and the four entries). Beside them: the top-1 agreement of a uniformly
-random legal tile and the squared error of the constant 0.25.
+random legal tile and the squared error of the constant 0.25. Before and
+after training, the metrics of ``velmar.learning.metrics`` (decision rows
+only; the value's squared error beside the seat-only predictor's, by phase)
+go into the log and the training record (``metrics_before``, ``metrics``).
 
 Output: the weights (``velmar.net.network`` format, the training record in
 ``meta.training``), written atomically when training has finished, and a JSON
@@ -44,7 +53,9 @@ from typing import Optional
 import numpy as np
 
 from velmar.common.files import write_json
-from velmar.learning.losses import evaluate, losses, tensors
+from velmar.learning import metrics
+from velmar.learning.losses import evaluate, honest_metrics, losses, tensors
+from velmar.learning.progress import Progress
 from velmar.learning.window import TrainError, batch_arrays, batches, load_window, split_games
 from velmar.net import network
 
@@ -63,14 +74,16 @@ class TrainSettings:
     value_weight: float = 1.0
     window: int = 0                # newest games used (0: every game)
     holdout: float = 0.05          # share of the window's games held out (at least one of two)
+    holdout_seed: int = 0          # picks the held-out games: keep it for a whole run
     holdout_rows: int = 4096       # most held-out rows evaluated (evenly spaced)
     rotations: bool = False        # augment with the board's quarter turns
-    seed: int = 0                  # fresh weights, split, batches
+    seed: int = 0                  # fresh weights, batches
     arch: network.Architecture = network.Architecture()  # of fresh weights (no init)
     device: Optional[str] = None   # cuda when available, else cpu
     threads: int = 1               # CPU threads for torch (two were never faster here)
     evaluations: int = 10          # held-out evaluations during training
     log_every: int = 0             # steps per log entry (0: about 200 entries)
+    minutes: Optional[float] = None  # stop after this long, weights written (None: no limit)
 
 
 @dataclass
@@ -99,6 +112,8 @@ def check_settings(s):
         problems.append("lr must be > 0, weight decay and value weight >= 0")
     if s.window < 0 or not 0 <= s.holdout < 1 or s.holdout_rows < 1:
         problems.append("window must be >= 0, holdout in [0, 1), holdout rows >= 1")
+    if s.minutes is not None and not s.minutes > 0:
+        problems.append("minutes must be > 0")
     if s.evaluations < 0 or s.log_every < 0 or s.threads < 1:
         problems.append("evaluations and log interval must be >= 0, threads >= 1")
     try:
@@ -142,43 +157,6 @@ def default_log_path(out_path):
     return base + ".train.json"
 
 
-class Progress:
-    """One line on stderr: redrawn in place on a terminal (at most ten times
-    a second), otherwise written at every tenth of the run."""
-
-    def __init__(self, steps, stream=None, enabled=True):
-        self.steps = steps
-        self.stream = stream or sys.stderr
-        self.enabled = enabled
-        self.tty = self.stream.isatty()
-        self.last = 0.0
-        self.next_tenth = 1
-        self.t0 = time.perf_counter()
-
-    def update(self, step, running, batch_size, force=False):
-        if not self.enabled:
-            return
-        now = time.perf_counter()
-        tenth = step * 10 >= self.next_tenth * self.steps
-        if not force and (now - self.last < 0.1 if self.tty else not tenth):
-            return
-        while step * 10 >= self.next_tenth * self.steps:
-            self.next_tenth += 1
-        self.last = now
-        rate = step * batch_size / max(now - self.t0, 1e-9)
-        bar = "#" * (20 * step // self.steps)
-        line = ("train %*d/%d [%-20s] loss %.3f  policy %.3f  value %.3f  l2 %.4f  %.0f pos/s"
-                % (len(str(self.steps)), step, self.steps, bar, running["loss"],
-                   running["policy"], running["value"], running["l2"], rate))
-        if self.tty:
-            self.stream.write("\r" + line)
-            if step == self.steps:
-                self.stream.write("\n")
-        else:
-            self.stream.write(line + "\n")
-        self.stream.flush()
-
-
 def _initial_weights(init_path, settings):
     if init_path is None:
         return network.init_weights(settings.arch, settings.seed), {"seed": settings.seed}
@@ -219,9 +197,13 @@ def train(settings, data_dirs, init_path=None, out_path="weights.npz", log_path=
     before = evaluate(net, win, held_rows, device)
     if before:
         log["holdout"].append(dict(step=0, **before))
+    seats = metrics.seat_predictor({"player": win.player[train_rows],
+                                    "payoff_mover": win.payoff[train_rows]})
+    log["metrics_before"] = honest_metrics(net, win, held_rows, seats, device)
     try:
-        seconds, final = _optimise(net, win, train_rows, held_rows, settings, steps, device, log,
-                                   log_path, Progress(steps, enabled=progress))
+        seconds, final, steps = _optimise(net, win, train_rows, held_rows, settings, steps,
+                                          device, log, log_path,
+                                          Progress(steps, enabled=progress))
     except BaseException as e:
         log.update(status="interrupted", error=repr(e))
         try:
@@ -232,7 +214,10 @@ def train(settings, data_dirs, init_path=None, out_path="weights.npz", log_path=
     after = evaluate(net, win, held_rows, device)
     if after:
         log["holdout"].append(dict(step=steps, **after))
-    record = {"steps": steps, "total_steps": init.get("total_steps", 0) + steps,
+    log["metrics"] = honest_metrics(net, win, held_rows, seats, device)
+    record = {"metrics_before": log["metrics_before"], "metrics": log["metrics"],
+              "seat_predictor": np.round(seats, 4).tolist(),
+              "steps": steps, "total_steps": init.get("total_steps", 0) + steps,
               "positions": steps * settings.batch_size, "seconds": round(seconds, 3),
               "init": init, "data": data_info, "settings": log["settings"],
               "final": final, "holdout_before": before, "holdout": after,
@@ -258,7 +243,7 @@ def _data(settings, data_dirs):
     """The window, its split into training and held-out rows (the latter
     capped at ``holdout_rows``, evenly spaced) and a summary."""
     win = load_window(list(data_dirs), settings.window)
-    train_rows, held_rows, held_games = split_games(win, settings.holdout, settings.seed)
+    train_rows, held_rows, held_games = split_games(win, settings.holdout, settings.holdout_seed)
     if len(train_rows) == 0:
         raise TrainError("no training rows in %s" % " ".join(data_dirs))
     if len(held_rows) > settings.holdout_rows:
@@ -266,7 +251,8 @@ def _data(settings, data_dirs):
     info = {"dirs": [os.path.abspath(d) for d in data_dirs], "games": win.games,
             "rows": int(len(win.game)), "train_games": win.games - held_games,
             "train_rows": int(len(train_rows)), "holdout_games": held_games,
-            "holdout_rows_evaluated": int(len(held_rows))}
+            "holdout_rows_evaluated": int(len(held_rows)),
+            "policy_rows": int(win.full_search[train_rows].sum())}
     return win, train_rows, held_rows, info
 
 
@@ -276,7 +262,8 @@ LOSS_KEYS = ("loss", "policy", "value", "l2")
 def _optimise(net, win, train_rows, held_rows, settings, steps, device, log, log_path, bar):
     """The optimiser's steps; appends the mean losses of every interval and
     the held-out metrics to ``log`` (written at every evaluation). Returns
-    the seconds spent and the last interval's mean losses."""
+    the seconds spent, the last interval's mean losses and the steps done
+    (fewer than ``steps`` when ``settings.minutes`` ran out first)."""
     import torch
     opt = torch.optim.Adam(net.parameters(), lr=settings.lr)
     rng = np.random.RandomState(settings.seed + 1)
@@ -288,9 +275,13 @@ def _optimise(net, win, train_rows, held_rows, settings, steps, device, log, log
     interval = dict.fromkeys(LOSS_KEYS, 0.0)
     final = None
     t0 = time.perf_counter()
+    deadline = t0 + 60.0 * settings.minutes if settings.minutes else None
+    partial = not win.full_search[train_rows].all()
     for step, idx in enumerate(batches(train_rows, settings.batch_size, rng), start=1):
         x, legal, target, payoff = tensors(torch, device, *batch_arrays(win, idx, turns))
-        out = losses(net, x, legal, target, payoff, settings.weight_decay, settings.value_weight)
+        mask = torch.from_numpy(win.full_search[idx]).to(device) if partial else None
+        out = losses(net, x, legal, target, payoff, settings.weight_decay, settings.value_weight,
+                     mask)
         opt.zero_grad()
         out["loss"].backward()
         opt.step()
@@ -300,6 +291,8 @@ def _optimise(net, win, train_rows, held_rows, settings, steps, device, log, log
             running[k] = v if step == 1 else 0.98 * running[k] + 0.02 * v
             interval[k] += v
         n_in = (step - 1) % log_every + 1
+        if deadline is not None and time.perf_counter() > deadline:
+            steps = step
         if n_in == log_every or step == steps:
             final = {k: round(interval[k] / n_in, 6) for k in LOSS_KEYS}
             seconds = round(time.perf_counter() - t0, 3)
@@ -310,7 +303,7 @@ def _optimise(net, win, train_rows, held_rows, settings, steps, device, log, log
             log["holdout"].append(dict(step=step, **(evaluate(net, win, held_rows, device) or {})))
             write_json(log_path, log, indent=1)
         if step == steps:
-            return time.perf_counter() - t0, final
+            return time.perf_counter() - t0, final, steps
 
 
 def _settings_dict(s):
@@ -346,13 +339,15 @@ def _parser():
                     help="hidden units of a fresh net's value head (default %d)"
                          % d.arch.value_hidden)
     ap.add_argument("--seed", type=int, default=d.seed,
-                    help="seed of fresh weights, the held-out split and the batches")
+                    help="seed of fresh weights and the batches")
     ap.add_argument("--window", type=int, default=d.window,
                     help="train on the newest N games (default: every game)")
     length = ap.add_mutually_exclusive_group()
     length.add_argument("--steps", type=int, default=None, help="optimiser steps")
     length.add_argument("--epochs", type=float, default=None,
                         help="passes over the training rows (default 1, when --steps is absent)")
+    ap.add_argument("--minutes", type=float, default=None,
+                    help="stop after this many minutes of training and write the weights")
     ap.add_argument("--batch-size", type=int, default=d.batch_size, help="(default %(default)s)")
     ap.add_argument("--lr", type=float, default=d.lr,
                     help="Adam's learning rate (default %(default)s)")
@@ -362,6 +357,9 @@ def _parser():
                     help="weight of the value loss (default %(default)s)")
     ap.add_argument("--holdout", type=float, default=d.holdout,
                     help="share of the games held out for the metrics (default %(default)s)")
+    ap.add_argument("--holdout-seed", type=int, default=d.holdout_seed,
+                    help="picks the held-out games by their index; keep it for a whole run "
+                         "(default %(default)s)")
     ap.add_argument("--rotations", action="store_true",
                     help="augment with the board's quarter turns")
     ap.add_argument("--device", default=None, help="torch device (default: cuda if available)")
@@ -381,6 +379,7 @@ def settings_from_args(args):
     return TrainSettings(steps=args.steps, epochs=args.epochs if args.epochs is not None else 1.0,
                          batch_size=args.batch_size, lr=args.lr, weight_decay=args.weight_decay,
                          value_weight=args.value_weight, window=args.window, holdout=args.holdout,
+                         holdout_seed=args.holdout_seed, minutes=args.minutes,
                          rotations=args.rotations, seed=args.seed,
                          arch=replace(network.Architecture(), **fresh), device=args.device,
                          threads=args.threads)

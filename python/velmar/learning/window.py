@@ -8,6 +8,7 @@ from typing import List
 import numpy as np
 
 from velmar.game import data
+from velmar.learning.metrics import holdout_games
 from velmar.net import network
 
 
@@ -23,7 +24,20 @@ class Window:
     game: np.ndarray      # int64 (N,): the game's rank in the window, 0 = oldest
     games: int
     dirs: List[str]
-    full_search: np.ndarray = None  # bool (N,): the row's tile had a full search
+    game_id: np.ndarray = None      # int64 (N,): the game's index in its run (its shards)
+    player: np.ndarray = None       # int8 (N,): the mover's seat
+    cell: np.ndarray = None         # int16 (N,): the tile taken
+    tile: np.ndarray = None         # int16 (N,): the tile's index in its game
+    full_search: np.ndarray = None  # bool (N,): the policy target is a full search's
+
+    def rows(self, idx):
+        """Rows ``idx`` as ``velmar.game.data.load`` names them (what
+        ``velmar.learning.metrics`` takes), planes unpacked."""
+        planes = np.unpackbits(self.bits[idx], axis=1, bitorder="little") \
+            .reshape(len(idx), network.PLANES, network.SIDE, network.SIDE)
+        return {"planes": planes, "policy": self.policy[idx].astype(np.float32),
+                "payoff_mover": self.payoff[idx], "player": self.player[idx],
+                "cell": self.cell[idx], "tile": self.tile[idx], "game": self.game_id[idx]}
 
 
 def load_window(dirs, window=0):
@@ -42,8 +56,12 @@ def load_window(dirs, window=0):
             games = games[max(0, len(games) - (window - total)):]
         keep = np.isin(rows["game"], games)
         _, rank = np.unique(rows["game"][keep], return_inverse=True)
+        full = rows.get("full_search")
+        full = np.ones(len(rows["game"]), bool) if full is None else np.asarray(full, bool)
         parts.append((rows["planes_bits"][keep], rows["policy"][keep].astype(np.float16),
-                      rows["payoff_mover"][keep], rank, len(games), rows["full_search"][keep]))
+                      rows["payoff_mover"][keep], rank, len(games),
+                      rows["game"][keep].astype(np.int64), rows["player"][keep],
+                      rows["cell"][keep], rows["tile"][keep], full[keep]))
         del rows
         total += len(games)
         if window and total >= window:
@@ -56,19 +74,35 @@ def load_window(dirs, window=0):
 
     def cat(k, width, dtype):
         return np.concatenate([p[k] for p in parts]) if parts else np.zeros((0, width), dtype)
+
+    def flat(k, dtype):
+        return np.concatenate([p[k] for p in parts]) if parts else np.zeros(0, dtype)
     return Window(cat(0, data.BITS_SIZE, np.uint8), cat(1, network.CELLS, np.float16),
                   cat(2, 4, np.float32),
                   np.concatenate(ranks) if ranks else np.zeros(0, np.int64), offset, list(dirs),
-                  cat(5, 0, bool).reshape(-1))
+                  flat(5, np.int64), flat(6, np.int8), flat(7, np.int16), flat(8, np.int16),
+                  flat(9, bool))
 
 
 def split_games(win, share, seed):
-    """Row indices (train, held out), split by game."""
-    rng = np.random.RandomState(seed)
-    held = 0 if win.games < 2 or share <= 0 else max(1, int(round(share * win.games)))
-    held_games = rng.choice(win.games, held, replace=False) if held else np.zeros(0, np.int64)
-    is_held = np.isin(win.game, held_games)
-    return np.flatnonzero(~is_held), np.flatnonzero(is_held), int(held)
+    """Row indices (train, held out) and the number of held-out games.
+
+    The held-out games are those that ``velmar.learning.metrics.holdout_games``
+    picks from their index in the run and ``seed``: the same games in every
+    generation of a run that keeps the seed, so a game held out once is never
+    trained on. With two or more games in the window at least one is held out
+    (the window's newest, when the hash picks none) and at least one is
+    trained on, where ``share`` > 0."""
+    if share <= 0 or win.games < 2:
+        return np.arange(len(win.game)), np.zeros(0, np.int64), 0
+    ids, first = np.unique(win.game, return_index=True)  # window ranks, and a row of each
+    is_held_game = holdout_games(win.game_id[first], seed, share)
+    if not is_held_game.any():
+        is_held_game[-1] = True
+    if is_held_game.all():
+        is_held_game[0] = False
+    is_held = is_held_game[np.searchsorted(ids, win.game)]
+    return np.flatnonzero(~is_held), np.flatnonzero(is_held), int(is_held_game.sum())
 
 
 def batch_arrays(win, idx, rng=None):

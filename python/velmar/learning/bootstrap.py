@@ -1,0 +1,124 @@
+"""``python3 -m velmar greedy-data``: training shards from games of four
+greedy players, the data a fresh network first learns placements from.
+
+    python3 -m velmar greedy-data --games 4000 --out data/greedy --workers 2 --seed 1
+
+Every game starts from a random opening (each seat's first
+``--opening-pieces`` pieces drawn among its complete placements of five
+squares, as the ladder draws them), then four greedy players
+(``velmar.ratings.players.GreedyTiles``, ties broken at random from the
+game's seed) play it out. Each game becomes rows through
+``velmar.game.records.game_rows``, which replays it with the rules: the
+policy target is the tile taken (one-hot; the opening's random tiles are
+marked ``full_search`` False, so they train the value only), the payoffs
+the outcome. The
+shards (``--games-per-shard`` games each) are written into ``--out`` after
+the shards already there, game indices continuing theirs, so a second run
+adds games.
+"""
+
+import argparse
+import multiprocessing
+import os
+import random
+import sys
+import time
+
+from velmar.game import data, records
+from velmar.ratings.games import play_opening
+from velmar.ratings.players import GreedyTiles
+
+
+def greedy_game(seed, opening_pieces=1):
+    """One game of four greedy players: (history as (seat, cell) pairs,
+    payoffs in seat order, opening tiles)."""
+    from velmar import rules
+    game = rules.Game()
+    rng = random.Random("greedy-data:%d" % seed)
+    n_open = play_opening(game, opening_pieces, rng) if opening_pieces else 0
+    player = GreedyTiles(rng.randrange(2 ** 62))  # one rule for all four seats
+    while not game.is_over:
+        game.apply(player.choose(game))
+    history = [(int(p), int(c)) for p, c in game.history]
+    return history, [float(x) for x in game.get_payoff()], n_open
+
+
+def _game_rows(args):
+    index, seed, opening_pieces = args
+    history, payoffs, n_open = greedy_game(seed, opening_pieces)
+    # the opening's random tiles teach the value, not the policy
+    return records.game_rows(index, history, [[(c, 1.0)] for _, c in history], payoffs,
+                             full_search=[i >= n_open for i in range(len(history))])
+
+
+def write_greedy_data(out_dir, games, workers=1, seed=0, opening_pieces=1, per_shard=100,
+                      progress=None):
+    """Plays ``games`` greedy games and writes them as shards into
+    ``out_dir`` after those already there. Returns (games, rows) written."""
+    os.makedirs(out_dir, exist_ok=True)
+    shard, first = data.next_indices(out_dir)
+    jobs = [(first + k, seed * 1_000_003 + first + k, opening_pieces) for k in range(games)]
+    pending, rows, done = [], 0, 0
+
+    def flush():
+        nonlocal shard, rows, pending
+        if pending:
+            rows += data.write_shard(data.shard_name(out_dir, shard), pending)
+            shard += 1
+            pending = []
+
+    pool = None
+    if workers > 1:
+        pool = multiprocessing.get_context("fork").Pool(workers)
+        results = pool.imap(_game_rows, jobs, chunksize=4)
+    else:
+        results = map(_game_rows, jobs)
+    try:
+        for game in results:
+            pending.append(game)
+            done += 1
+            if len(pending) >= per_shard:
+                flush()
+            if progress:
+                progress(done, rows)
+        flush()
+    finally:
+        if pool is not None:
+            pool.terminate()
+            pool.join()
+    return done, rows
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(prog="python3 -m velmar greedy-data",
+                                 description="Write training shards of games of four greedy "
+                                             "players (policy: the tile taken).")
+    ap.add_argument("--games", type=int, required=True)
+    ap.add_argument("--out", required=True, help="shard directory (games are added after any "
+                                                 "already there)")
+    ap.add_argument("--workers", type=int, default=1)
+    ap.add_argument("--seed", type=int, default=0)
+    ap.add_argument("--opening-pieces", type=int, default=1,
+                    help="random pieces per seat before the players take over (default 1)")
+    ap.add_argument("--games-per-shard", type=int, default=100)
+    args = ap.parse_args(argv)
+    if args.games < 1 or args.workers < 1 or args.opening_pieces < 0 \
+            or args.games_per_shard < 1:
+        ap.error("--games, --workers and --games-per-shard must be >= 1, "
+                 "--opening-pieces >= 0")
+    t0 = time.time()
+    step = max(1, args.games // 10)
+
+    def progress(n, rows):
+        if n % step == 0 or n == args.games:
+            sys.stderr.write("greedy-data: %d/%d games, %.1f games/s\n"
+                             % (n, args.games, n / max(time.time() - t0, 1e-9)))
+    try:
+        games, rows = write_greedy_data(args.out, args.games, args.workers, args.seed,
+                                        args.opening_pieces, args.games_per_shard, progress)
+    except KeyboardInterrupt:
+        sys.stderr.write("greedy-data: interrupted (finished shards kept)\n")
+        return 130
+    print("greedy-data: %d games, %d rows in %s (%.1f s)"
+          % (games, rows, args.out, time.time() - t0))
+    return 0
