@@ -5,6 +5,7 @@ reason), the exit status says what happened, and no process is left."""
 
 import json
 import os
+import platform
 import re
 import signal
 import subprocess
@@ -17,7 +18,12 @@ from selfplay_helpers import REPO, need_extension, velmar_env
 from test_play import children, read_games
 from test_play_faults import wait_until_gone
 
-pytestmark = [pytest.mark.subprocess, pytest.mark.slow]
+# The runner is the same Python code under both interpreters, and play and
+# the arena run through it under PyPy in their own tests: these slow cases
+# run once, under CPython.
+pytestmark = [pytest.mark.subprocess, pytest.mark.slow,
+              pytest.mark.skipif(platform.python_implementation() == "PyPy",
+                                 reason="run once, under CPython")]
 
 
 @pytest.fixture(autouse=True)
