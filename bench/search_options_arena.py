@@ -59,22 +59,10 @@ def config(sims, sample_tiles):
                            c_init=1.25, dirichlet_alpha=0.3, exploration_fraction=0.0)
 
 
-def plain_tile(visits, rng, draw):
-    """The most visited cell (ties at random), drawn by visits with ``draw``."""
-    total = sum(n for _, n in visits)
-    if draw and total > 0:
-        k = rng.randrange(total)
-        for cell, n in visits:
-            k -= n
-            if k < 0:
-                return cell
-    best = max(n for _, n in visits)
-    return rng.choice([cell for cell, n in visits if n == best])
-
-
 def play(game_index, args):
     """One game: (candidate's payoff, candidate (tiles, seconds), plain (tiles, seconds))."""
     from velmar import rules
+    from velmar.arena.players import choose_tile
     rng = random.Random("%d:%d" % (args.seed, game_index))
     cand_seat = game_index % 4
     cfg = config(args.sims, args.sample_tiles)
@@ -93,7 +81,7 @@ def play(game_index, args):
             tile = rules.search(game, cfg, server, server, id=seat, options=args.options)["tile"]
         else:
             visits = rules.search(game, cfg, server, server, id=seat)
-            tile = plain_tile(visits, rng, len(game.history) < args.sample_tiles)
+            tile = choose_tile(visits, rng, len(game.history) < args.sample_tiles)
         clock[mine][0] += 1
         clock[mine][1] += time.perf_counter() - t0
         game.apply(tile)
