@@ -9,7 +9,7 @@ import sys
 from dataclasses import dataclass, field
 from typing import List, Optional
 
-from velmar.common.files import atomic_file
+from velmar.common.charts import pyplot, save_png
 from velmar.common.text import fmt_duration
 
 SEATS = 4
@@ -149,11 +149,8 @@ def chart(result, path):
     path, or None where matplotlib is missing or nothing finished."""
     if not result.games:
         return None
-    try:
-        import matplotlib
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
+    plt = pyplot()
+    if plt is None:
         return None
     ps = result.players
     fig, ax = plt.subplots(figsize=(1.6 + 1.4 * len(ps), 3.6), dpi=100)
@@ -175,12 +172,7 @@ def chart(result, path):
     ax.set_title("arena: %d games" % len(result.games), fontsize=10)
     ax.legend(fontsize=7, loc="upper left")
     fig.tight_layout()
-    try:
-        with atomic_file(path, "wb") as f:
-            fig.savefig(f, format="png")
-    finally:
-        plt.close(fig)
-    return path
+    return save_png(plt, fig, path)
 
 
 def report(result, out=None):

@@ -25,7 +25,8 @@ import time
 from dataclasses import dataclass
 from typing import List, Optional
 
-from velmar.common.files import atomic_file, write_json
+from velmar.common.charts import pyplot, save_png
+from velmar.common.files import write_json
 from velmar.arena.results import wilson_interval
 from velmar.ratings.fit import ELO, Fit, Standing, fit_ratings, standings
 from velmar.ratings.games import (LadderGame, block_size, check_players, play_games,
@@ -143,11 +144,8 @@ def chart(result: LadderResult, path):
     without matplotlib or games."""
     if not result.games:
         return None
-    try:
-        import matplotlib
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
+    plt = pyplot()
+    if plt is None:
         return None
     f, ps = result.fit, result.players
     order = sorted(range(len(ps)), key=lambda i: f.ratings[i])
@@ -177,12 +175,7 @@ def chart(result: LadderResult, path):
     bx.set_xlabel("win share (95 % Wilson interval; dashed: par)", fontsize=8)
     fig.suptitle("ladder: %d games" % len(result.games), fontsize=10)
     fig.tight_layout()
-    try:
-        with atomic_file(path, "wb") as out:
-            fig.savefig(out, format="png")
-    finally:
-        plt.close(fig)
-    return path
+    return save_png(plt, fig, path)
 
 
 def table(result: LadderResult) -> str:
