@@ -98,3 +98,27 @@ def test_init_starts_the_loop_from_given_weights(tmp_path, env):
     assert first.arch == start.arch  # not the blocks and channels of the settings
     assert all(np.array_equal(first.params[k], v) for k, v in start.params.items())
     assert network.load_weights(os.path.join(run, "gen-0001.npz")).record["total_steps"] == 10
+
+
+def test_arena_every_and_ladder_against_greedy(tmp_path, env):
+    run = str(tmp_path / "run")
+    s = loop.LoopSettings(**dict(TINY, iterations=2, arena_every=2, final_arena_games=0,
+                                 opponents=["uniform"], ladder_every=1, ladder_games=8))
+    state = loop.run_loop(run, s, log=lambda m: None)
+    first, second = state["iterations"]
+    assert first["arena"] == {} and set(second["arena"]) == {"uniform"}
+    for g, rec in ((1, first), (2, second)):
+        assert rec["steps_done"] == ["selfplay", "train", "arena", "ladder"]
+        lad = rec["ladder"]
+        with open(os.path.join(run, "ladder", "gen-%04d" % g, "ladder.json")) as f:
+            saved = json.load(f)
+        # greedy anchors the scale; each side held one seat alone in half the games
+        names = [p["name"] for p in saved["players"]]
+        assert names == ["gen-%04d" % g, "greedy"] and saved["players"][1]["rating"] == 0
+        assert lad["rating"] == saved["players"][0]["rating"]
+        assert saved["games_finished"] == 8 and saved["players"][0]["alone_games"] == 4
+        assert lad["alone_interval"][0] <= lad["alone_share"] <= lad["alone_interval"][1]
+    ran = []
+    loop.run_loop(run, s, log=ran.append)
+    assert ran == []
+    assert os.path.getsize(os.path.join(run, "loop.png")) > 0

@@ -10,7 +10,12 @@ def plot(state, path):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    fig, ax = plt.subplots(figsize=(6.4, 4.0), dpi=80)
+    laddered = ladder_points(state)
+    if laddered:
+        fig, (ax, lax) = plt.subplots(1, 2, figsize=(11.0, 4.0), dpi=80)
+        rating_panel(lax, laddered)
+    else:
+        fig, ax = plt.subplots(figsize=(6.4, 4.0), dpi=80)
     recs = [r for r in state["iterations"] if r.get("arena")]
     for k, o in enumerate(OPPONENTS):
         pts = [(r["generation"], r["arena"][o]) for r in recs if o in r["arena"]]
@@ -40,3 +45,30 @@ def plot(state, path):
             fig.savefig(f, format="png")
     finally:
         plt.close(fig)
+
+
+def ladder_points(state):
+    """(hours of the run when the ladder finished, generation, ladder record)
+    for every generation that played a ladder against greedy."""
+    out, seconds = [], 0.0
+    for r in state["iterations"]:
+        seconds += sum(r.get(k) or 0.0 for k in
+                       ("selfplay_seconds", "train_seconds", "arena_seconds", "ladder_seconds"))
+        if r.get("ladder"):
+            out.append((seconds / 3600.0, r["generation"], r["ladder"]))
+    return out
+
+
+def rating_panel(ax, points):
+    x = [p[0] for p in points]
+    y = [p[2]["rating"] for p in points]
+    if all(p[2].get("interval") for p in points):
+        err = [[v - p[2]["interval"][0] for v, p in zip(y, points)],
+               [p[2]["interval"][1] - v for v, p in zip(y, points)]]
+    else:
+        err = None
+    ax.errorbar(x, y, yerr=err, marker="o", capsize=3, label="generation vs greedy")
+    ax.axhline(0.0, color="grey", linestyle="--", label="greedy (0)")
+    ax.set_xlabel("hours of the run")
+    ax.set_ylabel("rating against greedy (Elo)")
+    ax.legend(fontsize=8)

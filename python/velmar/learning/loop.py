@@ -7,6 +7,7 @@ Layout of RUN (``--dir``)::
     gen-NNNN.npz            trained on the window, initialised from gen NNNN-1
     arena/gen-NNNN/OPP/     arena.json + arena.png: gen NNNN against three OPP
     arena/final/OPP/        the last generation's larger final arena
+    ladder/gen-NNNN/        ladder.json + ladder.png: gen NNNN against greedy
     loop.json               settings and one record per iteration
     loop.png                the learning curve
 
@@ -17,7 +18,12 @@ directory so far) and ``arena`` (``velmar.arena.arena.run_arena``: the new
 generation against three copies of uniform, of heuristic and of the
 previous generation, all at the same simulations; the search options of
 the run, playout caps aside, are the new generation's and the previous
-one's in the arena too, the fixed baselines search without). ``loop.json`` is
+one's in the arena too, the fixed baselines search without). With
+``--ladder-every K`` every K-th generation also plays a two-player ladder
+against the greedy rule (``velmar.ratings``), which the network never
+trains against: its rating with greedy at 0, and each side's win share
+alone against three of the other, against the hours of the run make the
+learning curve. ``loop.json`` is
 rewritten atomically after every step. A step counts as done when its
 record is in ``loop.json`` and its output is there and complete; otherwise
 it is redone from scratch, and every record after it is dropped. So a rerun
@@ -34,16 +40,16 @@ import signal
 import subprocess
 import sys
 import time
-from dataclasses import asdict, dataclass, field, replace
+from dataclasses import asdict, dataclass, field
 from typing import List, Optional
 
-from velmar.arena.arena import run_arena
-from velmar.arena.players import PlayerSpec
 from velmar.common.files import read_json, write_json
 from velmar.common.settings import (OPTION_FLAGS, SearchSettings, SettingsError,
                                     add_option_arguments, options_from_args)
 from velmar.learning import train as tr
 from velmar.learning.curve import OPPONENTS, plot
+from velmar.learning.loop_matches import (LoopFailed, LoopStopped, arena_done, gen_path,
+                                          ladder_done, run_ladder_step, run_one_arena)
 from velmar.net import network
 
 LOOP_FLAGS = {"sims_per_move": "--sims", "sample_moves": "--sample-moves",
@@ -56,16 +62,6 @@ class LoopError(ValueError):
     """Bad options (exit 2)."""
 
 
-class LoopFailed(RuntimeError):
-    """A step failed (exit 1)."""
-
-
-class LoopStopped(Exception):
-    def __init__(self, status):
-        super().__init__(status)
-        self.status = status
-
-
 @dataclass
 class LoopSettings:
     iterations: Optional[int] = None
@@ -73,6 +69,9 @@ class LoopSettings:
     games: int = 32               # self-play games per iteration
     sims: int = 16                # self-play and arena simulations per tile
     arena_games: int = 40         # per opponent, middle iterations (multiple of 4)
+    arena_every: int = 1          # the arena step in every K-th iteration only
+    ladder_every: int = 0         # a ladder against greedy every K-th generation (0: none)
+    ladder_games: int = 64        # games of that ladder (a multiple of 8)
     final_arena_games: int = 0    # per baseline for the last generation (0: none)
     opponents: List[str] = field(default_factory=lambda: list(OPPONENTS))
     workers: int = os.cpu_count() or 1
@@ -101,6 +100,11 @@ class LoopSettings:
             bad.append("--hours must be > 0")
         if self.games < 1 or self.sims < 1 or self.workers < 1:
             bad.append("games, sims and workers must be >= 1")
+        if self.arena_every < 1 or self.ladder_every < 0:
+            bad.append("--arena-every must be >= 1, --ladder-every >= 0")
+        if self.ladder_every and (self.ladder_games < 8 or self.ladder_games % 8):
+            bad.append("--ladder-games must be a positive multiple of 8 (got %d)"
+                       % self.ladder_games)
         for n in (self.arena_games, self.final_arena_games):
             if n < 0 or n % 4:
                 bad.append("arena games must be a multiple of 4 (got %d)" % n)
@@ -136,16 +140,8 @@ class LoopSettings:
 # ---------------------------------------------------------------------------
 # Paths and records
 
-def gen_path(run, g):
-    return os.path.join(run, "gen-%04d.npz" % g)
-
-
 def selfplay_dir(run, g):
     return os.path.join(run, "selfplay", "gen-%04d" % g)
-
-
-def arena_dir(run, g, opponent):
-    return os.path.join(run, "arena", "final" if g is None else "gen-%04d" % g, opponent)
 
 
 def load_state(run, settings):
@@ -236,41 +232,6 @@ def run_train(run, g, settings):
             "holdout": held, "holdout_before": rep.holdout_before}
 
 
-def generation_spec(name, evaluator, settings):
-    """A generation of the run as an arena player, with the run's options."""
-    spec = PlayerSpec.make(name, evaluator, settings.sims)
-    return replace(spec, search=replace(spec.search, options=settings.arena_options()))
-
-
-def opponent_spec(run, g, opponent, settings):
-    if opponent == "previous":
-        return generation_spec("gen-%04d" % (g - 1), "numpy:" + gen_path(run, g - 1), settings)
-    return PlayerSpec.make(opponent, opponent, settings.sims)
-
-
-def arena_done(run, g, opponent, games):
-    j = read_json(os.path.join(arena_dir(run, g, opponent), "arena.json"))
-    return bool(j) and j.get("exit_status") == 0 and len(j.get("games", [])) == games
-
-
-def run_one_arena(run, g, cand_gen, opponent, games, settings):
-    out = arena_dir(run, g, opponent)
-    shutil.rmtree(out, ignore_errors=True)
-    cand = generation_spec("gen-%04d" % cand_gen,
-                           "%s:%s" % (settings.evaluator, gen_path(run, cand_gen)), settings)
-    opp = opponent_spec(run, cand_gen, opponent, settings)
-    res = run_arena([cand, opp], games, workers=settings.workers, out_dir=out,
-                    seed=settings.seed * 1000 + cand_gen)
-    if res.exit_status in (130, 143):
-        raise LoopStopped(res.exit_status)
-    if not res.complete:
-        raise LoopFailed("arena of gen %d against %s: %s" % (cand_gen, opponent,
-                                                             "; ".join(res.errors) or "incomplete"))
-    p = res.players[0]
-    return {"games": games, "win_share": p.win_share, "interval": [p.low, p.high],
-            "par": p.par, "above_par": p.above_par, "seconds": round(res.seconds, 1)}
-
-
 # ---------------------------------------------------------------------------
 # The loop
 
@@ -307,12 +268,13 @@ def iteration(run, state, g, settings, log):
         rec["train"], rec["train_seconds"] = _timed(run_train, run, g, settings)
         rec["steps_done"].append("train")
         save_state(run, state)
+    arena_games = settings.arena_games if g % settings.arena_every == 0 else 0
     if "arena" not in rec["steps_done"] or not all(
-            arena_done(run, g, o, settings.arena_games) for o in settings.opponents):
+            arena_done(run, g, o, arena_games) for o in settings.opponents if arena_games):
         drop_from("arena")
         t = time.time()
         rec["arena"] = {}
-        for o in settings.opponents if settings.arena_games else ():
+        for o in settings.opponents if arena_games else ():
             log("gen %d: arena against three %s (%d games)" % (g, o, settings.arena_games))
             rec["arena"][o] = run_one_arena(run, g, g, o, settings.arena_games, settings)
             save_state(run, state)
@@ -320,6 +282,16 @@ def iteration(run, state, g, settings, log):
         rec["steps_done"].append("arena")
         save_state(run, state)
         log(summary_line(rec))
+    if settings.ladder_every and g % settings.ladder_every == 0 and (
+            "ladder" not in rec["steps_done"] or not ladder_done(run, g, settings.ladder_games)):
+        drop_from("ladder")
+        log("gen %d: ladder against greedy (%d games)" % (g, settings.ladder_games))
+        rec["ladder"], rec["ladder_seconds"] = _timed(run_ladder_step, run, g, settings)
+        rec["steps_done"].append("ladder")
+        save_state(run, state)
+        r = rec["ladder"]
+        log("gen %d  rating %+.0f vs greedy  alone %.3f  greedy alone %.3f"
+            % (g, r["rating"], r["alone_share"], r["greedy_alone_share"]))
 
 
 def final_arena(run, state, g, settings, log):
@@ -393,6 +365,12 @@ def _parser():
                     help="arena games per opponent each iteration (default %(default)s)")
     ap.add_argument("--final-arena-games", type=int, default=d.final_arena_games,
                     help="games against each baseline for the last generation (default: none)")
+    ap.add_argument("--arena-every", type=int, default=d.arena_every, metavar="K",
+                    help="the arena in every K-th iteration only (default %(default)s)")
+    ap.add_argument("--ladder-every", type=int, default=d.ladder_every, metavar="K",
+                    help="every K-th generation plays a ladder against greedy (default: never)")
+    ap.add_argument("--ladder-games", type=int, default=d.ladder_games,
+                    help="games of that ladder, a multiple of 8 (default %(default)s)")
     ap.add_argument("--opponents", default=",".join(d.opponents),
                     help="arena opponents each iteration (default %(default)s)")
     ap.add_argument("--workers", type=int, default=d.workers)
