@@ -204,3 +204,45 @@ def _env():
     here = os.path.dirname(os.path.abspath(__file__))  # test_arena's evaluator factory
     env["PYTHONPATH"] = here + os.pathsep + env["PYTHONPATH"]
     return env
+
+
+def test_greedy_and_best_players_parse(tmp_path):
+    pytest.importorskip("numpy")
+    from velmar.arena.best import BEST_PATH, recorded_search
+    from velmar.net import network
+    g = PlayerSpec.parse("g=greedy")
+    assert g.greedy and g.as_json() == {"name": "g", "evaluator": "greedy"}
+    with pytest.raises(ArenaError):
+        PlayerSpec.parse("g=greedy,sims=4")
+    shipped = PlayerSpec.parse("b=best")
+    assert shipped.evaluator == "numpy:" + BEST_PATH
+    assert shipped.sims == recorded_search(BEST_PATH).get("sims", 32)
+    assert PlayerSpec.parse("b=best,sims=4").sims == 4
+    # a file's recorded search options are the player's unless given
+    w = network.init_weights(network.Architecture(0, 4, 8), seed=1)
+    w.record = {"search": {"sims": 12, "c_init": 1.5, "options": {
+        "fpu_reduction": 0.2, "reuse_tree": True, "skip_forced": True, "gumbel": False}}}
+    path = str(tmp_path / "w.npz")
+    network.save_weights(w, path)
+    spec = PlayerSpec.parse("b=best:%s,skip=0" % path)
+    assert (spec.evaluator, spec.sims, spec.c_init) == ("numpy:" + path, 12, 1.5)
+    assert spec.search.options == {"fpu_reduction": 0.2, "reuse_tree": True}
+    with pytest.raises(ArenaError):
+        PlayerSpec.parse("b=best:%s" % (tmp_path / "missing.npz"))
+
+
+def test_greedy_in_the_arena_beats_near_random_players(tmp_path):
+    _need_search()
+    pytest.importorskip("numpy")
+    from velmar import rules
+    players = [PlayerSpec.parse("g=greedy"), PlayerSpec.parse("u=uniform,sims=2")]
+    result = arena.run_arena(players, games=8, workers=1, out_dir=str(tmp_path), seed=3)
+    assert result.complete and result.exit_status == 0
+    for g in result.games:
+        replay = rules.Game()
+        for _, cell in g.tiles:
+            replay.apply(cell)
+        assert replay.is_over and list(replay.get_score()) == g.scores
+    # whole placements scored by the rule, against searches of 2 simulations
+    # over a flat prior: the rule wins most games (seeded, so not by chance)
+    assert result.players[0].win_share >= 0.5

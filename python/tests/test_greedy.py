@@ -12,7 +12,7 @@ need_extension()
 np = pytest.importorskip("numpy")
 
 from velmar import rules  # noqa: E402
-from velmar.ratings import greedy  # noqa: E402
+from velmar.game import greedy  # noqa: E402
 from velmar.ratings.games import play_game  # noqa: E402
 from velmar.ratings.players import GreedyTiles, UniformTiles  # noqa: E402
 

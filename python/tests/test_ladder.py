@@ -13,8 +13,8 @@ np = pytest.importorskip("numpy")
 from velmar import rules  # noqa: E402
 from velmar.ratings import games as ladder_games  # noqa: E402
 from velmar.ratings import ladder  # noqa: E402
-from velmar.ratings.players import (BEST_PATH, LadderError, LadderPlayer,  # noqa: E402
-                                    recorded_search)
+from velmar.arena.best import BEST_PATH, recorded_search  # noqa: E402
+from velmar.ratings.players import LadderError, LadderPlayer  # noqa: E402
 
 # the shipped network records the search settings it was measured with
 SHIPPED_SIMS = recorded_search(BEST_PATH)["sims"]

@@ -77,6 +77,13 @@ def _check(players, games, workers, threads, sample_tiles):
     return rotation
 
 
+def server_evaluators(players):
+    """Route (player index) -> evaluator of the players that search; a
+    field of greedy players only still has a server, which nobody asks."""
+    routes = {i: p.evaluator for i, p in enumerate(players) if not p.greedy}
+    return routes or {0: "uniform"}
+
+
 class _Run(runner.RunState):
     def __init__(self, players, games, rotation, progress):
         super().__init__()
@@ -137,7 +144,7 @@ def run_arena(players: List[PlayerSpec], games: int, workers: int = 2,
         os.makedirs(out_dir, exist_ok=True)
     st = _Run(players, games, rotation, progress)
     plan = runner.RunPlan(job, games, workers, threads,
-                          {i: p.evaluator for i, p in enumerate(players)}, server,
+                          server_evaluators(players), server,
                           name="velmar-arena")
     with runner.signals_recorded(st):
         try:
@@ -209,13 +216,16 @@ def main(argv=None):
                "the games cycle through every seating in which each player holds at least "
                "one\nseat and none two more than another (36 for three, 24 for four); with "
                "more, every choice of\nfour players in order. Every tile is chosen by the "
-               "mover's own search: the most visited tile,\nties at random, drawn in "
+               "mover's own search (a greedy player's by its rule): the most visited\n"
+               "tile, ties at random, drawn in "
                "proportion to visits in the first --sample-tiles tiles.\n\n"
                "Exit status: 0 all went well; 130/143 stopped by SIGINT/SIGTERM (what "
                "finished is written);\n1 a worker failed; 2 bad options or an evaluator "
                "that could not start.")
     ap.add_argument("--player", action="append", default=[], metavar="NAME=EVALUATOR[,KEY=V]",
-                    help="a player: a name, an evaluator (" + EVALUATOR_HELP + ") and search "
+                    help="a player: a name, an evaluator (" + EVALUATOR_HELP + "; or greedy: "
+                         "the greedy rule, no search, no settings; or best[:PATH]: the shipped "
+                         "network with the search settings its file records) and search "
                          "settings sims=N (default 64), c_base, c_init, noise (exploration "
                          "fraction, default 0: no root noise), alpha (Dirichlet, default 0.3), "
                          "and the search options fpu=X, canonical=1, reuse=1, skip=1, gumbel=1, "

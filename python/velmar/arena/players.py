@@ -8,6 +8,11 @@ tile that is the only legal one is taken without a search): the most
 visited tile, ties broken at random, except in the first ``sample_tiles``
 tiles, which are drawn in proportion to visits so that games differ. A
 player with the Gumbel root takes its search's winner after those tiles.
+
+Two evaluators are names rather than evaluators: ``greedy`` is the greedy
+rule (``velmar.game.greedy``: whole placements, no search, no request to
+the server) and ``best[:PATH]`` the shipped network with the search
+settings its file records (``velmar.arena.best``).
 """
 
 import dataclasses
@@ -15,10 +20,12 @@ import itertools
 import random
 from typing import List
 
+from velmar.arena.best import BestError, best_text, is_best
 from velmar.arena.results import SEATS
 from velmar.common.settings import EvaluatorSpec, SearchSettings, SettingsError
 
 DEFAULT_SAMPLE_TILES = 8
+GREEDY = "greedy"
 # An arena measures strength, not exploration: no root noise unless given.
 ARENA_SEARCH = SearchSettings(sims_per_move=64, sample_moves=DEFAULT_SAMPLE_TILES,
                               exploration_fraction=0.0)
@@ -69,6 +76,15 @@ class PlayerSpec:
         if not sep or not name.strip() or not evaluator.strip():
             raise ArenaError("a player is NAME=EVALUATOR[,sims=N,...], got %r" % text)
         name = name.strip()
+        if is_best(evaluator.strip()):
+            try:
+                return cls.parse(best_text(name, evaluator.strip(), settings)[0])
+            except BestError as e:
+                raise ArenaError("player %r: %s" % (name, e)) from None
+        if evaluator.strip() == GREEDY:
+            if settings:
+                raise ArenaError("player %r: greedy takes no settings" % name)
+            return cls(name, GREEDY)
         values, options = {}, {}
         for item in settings:
             key, sep, value = item.partition("=")
@@ -96,7 +112,13 @@ class PlayerSpec:
         spec.check()
         return spec
 
+    @property
+    def greedy(self):
+        return self.evaluator == GREEDY
+
     def check(self):
+        if self.greedy:
+            return
         try:
             EvaluatorSpec.parse(self.evaluator)
         except SettingsError as e:
@@ -128,6 +150,8 @@ class PlayerSpec:
 
     def as_json(self):
         """The player as arena.json records it (``options`` where it has any)."""
+        if self.greedy:
+            return dict(name=self.name, evaluator=GREEDY)
         out = dict(name=self.name, evaluator=self.evaluator, sims=self.sims, c_base=self.c_base,
                    c_init=self.c_init, dirichlet_alpha=self.dirichlet_alpha,
                    exploration_fraction=self.exploration_fraction)
@@ -136,6 +160,8 @@ class PlayerSpec:
         return out
 
     def describe(self):
+        if self.greedy:
+            return "%s (greedy)" % self.name
         out = "%s (%s, %d sims" % (self.name, self.evaluator, self.sims)
         if self.exploration_fraction:
             out += ", noise %g alpha %g" % (self.exploration_fraction, self.dirichlet_alpha)
@@ -206,26 +232,32 @@ def search_tile(search, game, config, client, player, call_options, rng, draw):
     return choose_tile(found, rng, draw)
 
 
-def play_game(seating, configs, client, rng, sample_tiles, search=None, call_options=None):
+def play_game(seating, configs, client, rng, sample_tiles, search=None, call_options=None,
+              rules_players=None):
     """One game; returns (tiles as (seat, cell) pairs, payoffs, scores).
 
     ``seating``: the player index in each seat; ``configs``: each player's
     search settings (and ``call_options`` each player's keywords of the
     search call); the request id of a search is its player's index.
+    ``rules_players``: player index -> an object whose ``choose(game)``
+    gives the tile, for players that do not search (greedy).
     """
     from velmar import rules
     if search is None:
         search = rules.search
     call_options = call_options or [{}] * len(configs)
+    rules_players = rules_players or {}
     game = rules.Game()
     tiles = []
     while not game.is_over:
         seat = game.current_player()
+        player = seating[seat]
         legal = game.legal_tiles()
-        if len(legal) == 1:
+        if player in rules_players:
+            cell = rules_players[player].choose(game)
+        elif len(legal) == 1:
             cell = legal[0]
         else:
-            player = seating[seat]
             cell = search_tile(search, game, configs[player], client, player,
                                call_options[player], rng, len(tiles) < sample_tiles)
         tiles.append((seat, cell))
@@ -247,6 +279,7 @@ class MatchJob:
         self.seed = seed
         self.configs = [s.config() for s in self.searches]
         self.call_options = [s.call_options() for s in self.searches]
+        self.greedy = [i for i, p in enumerate(players) if p.greedy]
 
     def prepare(self):
         try:
@@ -258,5 +291,10 @@ class MatchJob:
     def play(self, game, channel, client, stats):
         seating = self.rotation[game % len(self.rotation)]
         rng = random.Random("%d:%d" % (self.seed, game))
+        rules_players = {}
+        if self.greedy:
+            from velmar.game.greedy import GreedyPlayer
+            rule = GreedyPlayer(rng.randrange(2 ** 31))  # one plan at a time serves every seat
+            rules_players = {i: rule for i in self.greedy}
         return play_game(seating, self.configs, client, rng, self.sample_tiles,
-                         call_options=self.call_options)
+                         call_options=self.call_options, rules_players=rules_players)

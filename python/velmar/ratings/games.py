@@ -71,7 +71,7 @@ def seating_of(blocks, g):
 
 def play_opening(game, pieces, rng):
     """Draws each seat's first ``pieces`` pieces; returns the tiles taken."""
-    from velmar.ratings import greedy
+    from velmar.game import greedy
     tab = greedy.table()
     taken = 0
     for _ in range(pieces * SEATS):

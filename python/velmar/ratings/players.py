@@ -13,21 +13,15 @@ any evaluator the arena takes (``uniform``, ``heuristic[:T[:W]]``,
 from __future__ import annotations
 
 import dataclasses
-import os
 import random
 from dataclasses import dataclass
 from typing import Optional
 
+from velmar.arena.best import BestError, best_text, is_best
 from velmar.arena.players import ArenaError, PlayerSpec, search_tile
 from velmar.game.planes import decode_reply, make_packer
 from velmar.serving.evaluators import EvaluatorUnavailable
 from velmar.serving.factory import make_evaluator
-
-BEST_SIMS = 32
-BEST_PATH = os.path.normpath(os.path.join(os.path.dirname(__file__), "..", "..", "..",
-                                          "weights", "best.npz"))
-# search settings a weight file may record under "search" in its record
-_RECORDED = {"sims": "sims", "sims_per_move": "sims", "c_base": "c_base", "c_init": "c_init"}
 
 
 class LadderError(ArenaError):
@@ -57,8 +51,8 @@ class LadderPlayer:
             if settings:
                 raise LadderError("player %r: greedy takes no settings" % name)
             return cls(name, spec, "greedy")
-        if what == "best" or what.startswith("best:"):
-            return _best(name, spec, what.partition(":")[2] or BEST_PATH, settings)
+        if is_best(what):
+            return _best(name, spec, what, settings)
         return cls(name, spec, "search", _arena_spec(text))
 
     def describe(self):
@@ -74,30 +68,11 @@ class LadderPlayer:
         return out
 
 
-def recorded_search(path):
-    """The search settings a weight file records under "search" in its
-    record ({} when none): sims, c_base, c_init."""
-    from velmar.net import network
+def _best(name, spec, what, settings):
     try:
-        record = network.load_weights(path).record or {}
-    except (OSError, network.WeightsError) as e:
-        raise LadderError("best: cannot read %s (%s)" % (path, e))
-    found = record.get("search") if isinstance(record.get("search"), dict) else {}
-    return {_RECORDED[k]: v for k, v in found.items() if k in _RECORDED}
-
-
-def _best(name, spec, path, settings):
-    recorded = recorded_search(path)
-    given = {item.partition("=")[0].strip() for item in settings}
-    defaults = []
-    if "sims" not in given:
-        defaults.append("sims=%d" % int(recorded.get("sims", BEST_SIMS)))
-    for key in ("c_base", "c_init"):
-        if key in recorded and key not in given and key.replace("_", "-") not in given:
-            defaults.append("%s=%r" % (key, float(recorded[key])))
-    text = ",".join(["%s=numpy:%s" % (name, path)] + defaults + list(settings))
-    note = ("search settings recorded in the file" if recorded else
-            "the file records no search settings: %d simulations unless given" % BEST_SIMS)
+        text, note = best_text(name, what, settings)
+    except BestError as e:
+        raise LadderError(str(e)) from None
     return LadderPlayer(name, spec, "search", _arena_spec(text), note)
 
 
@@ -162,7 +137,7 @@ class GreedyTiles:
     """The greedy rule behind the same ``choose`` as the other players."""
 
     def __init__(self, seed=None):
-        from velmar.ratings.greedy import GreedyPlayer
+        from velmar.game.greedy import GreedyPlayer
         self.player = GreedyPlayer(seed)
 
     def choose(self, game):
