@@ -36,7 +36,7 @@ def test_tiny_loop_then_resume_redoes_only_what_is_missing(tmp_path, env):
     assert rec["steps_done"] == ["selfplay", "train", "arena"]
     assert rec["selfplay"]["games"] == 2 and rec["selfplay"]["positions"] > 0
     assert rec["train"]["steps"] == 3
-    assert set(rec["arena"]) == set(loop.OPPONENTS)
+    assert set(rec["arena"]) == set(loop.DEFAULT_OPPONENTS)
     for r in list(rec["arena"].values()) + list(state["final"]["results"].values()):
         assert r["games"] == 4 and r["interval"][0] <= r["win_share"] <= r["interval"][1]
     assert network.load_weights(os.path.join(run, "gen-0001.npz")).record["total_steps"] == 3
@@ -103,10 +103,10 @@ def test_init_starts_the_loop_from_given_weights(tmp_path, env):
 def test_arena_every_and_ladder_against_greedy(tmp_path, env):
     run = str(tmp_path / "run")
     s = loop.LoopSettings(**dict(TINY, iterations=2, arena_every=2, final_arena_games=0,
-                                 opponents=["uniform"], ladder_every=1, ladder_games=8))
+                                 opponents=["greedy"], ladder_every=1, ladder_games=8))
     state = loop.run_loop(run, s, log=lambda m: None)
     first, second = state["iterations"]
-    assert first["arena"] == {} and set(second["arena"]) == {"uniform"}
+    assert first["arena"] == {} and set(second["arena"]) == {"greedy"}
     for g, rec in ((1, first), (2, second)):
         assert rec["steps_done"] == ["selfplay", "train", "arena", "ladder"]
         lad = rec["ladder"]

@@ -3,7 +3,8 @@ its opponents, with their intervals, and the final arena's."""
 
 from velmar.common.files import atomic_file
 
-OPPONENTS = ("uniform", "heuristic", "previous")
+OPPONENTS = ("uniform", "heuristic", "previous", "greedy")
+DEFAULT_OPPONENTS = OPPONENTS[:3]
 
 
 def plot(state, path):
@@ -21,7 +22,7 @@ def plot(state, path):
         pts = [(r["generation"], r["arena"][o]) for r in recs if o in r["arena"]]
         if not pts:
             continue
-        x = [p[0] + 0.08 * (k - 1) for p in pts]
+        x = [p[0] + 0.08 * (k - 1.5) for p in pts]
         y = [p[1]["win_share"] for p in pts]
         err = [[v - p[1]["interval"][0] for v, p in zip(y, pts)],
                [p[1]["interval"][1] - v for v, p in zip(y, pts)]]

@@ -47,7 +47,7 @@ from velmar.common.files import read_json, write_json
 from velmar.common.settings import (OPTION_FLAGS, SearchSettings, SettingsError,
                                     add_option_arguments, options_from_args)
 from velmar.learning import train as tr
-from velmar.learning.curve import OPPONENTS, plot
+from velmar.learning.curve import DEFAULT_OPPONENTS, OPPONENTS, plot
 from velmar.learning.loop_matches import (LoopFailed, LoopStopped, arena_done, gen_path,
                                           ladder_done, run_ladder_step, run_one_arena)
 from velmar.net import network
@@ -73,7 +73,7 @@ class LoopSettings:
     ladder_every: int = 0         # a ladder against greedy every K-th generation (0: none)
     ladder_games: int = 64        # games of that ladder (a multiple of 8)
     final_arena_games: int = 0    # per baseline for the last generation (0: none)
-    opponents: List[str] = field(default_factory=lambda: list(OPPONENTS))
+    opponents: List[str] = field(default_factory=lambda: list(DEFAULT_OPPONENTS))
     workers: int = os.cpu_count() or 1
     evaluator: str = "numpy"      # numpy or torch, for self-play and arena
     sample_moves: int = 30
@@ -372,7 +372,8 @@ def _parser():
     ap.add_argument("--ladder-games", type=int, default=d.ladder_games,
                     help="games of that ladder, a multiple of 8 (default %(default)s)")
     ap.add_argument("--opponents", default=",".join(d.opponents),
-                    help="arena opponents each iteration (default %(default)s)")
+                    help="arena opponents each iteration, of uniform, heuristic, previous and "
+                         "greedy (default %(default)s)")
     ap.add_argument("--workers", type=int, default=d.workers)
     ap.add_argument("--evaluator", default=d.evaluator, help="numpy or torch")
     ap.add_argument("--sample-moves", "--sample-tiles", dest="sample_moves", type=int,
