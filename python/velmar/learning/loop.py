@@ -89,6 +89,7 @@ class LoopSettings:
     seed: int = 0
     init: Optional[str] = None    # weights of generation 0 (default: fresh, from seed)
     options: Optional[dict] = None  # search options of self-play (and arena, caps aside)
+    aux_heads: bool = False       # a fresh generation 0 with ownership and score heads
 
     def check(self):
         bad = []
@@ -118,8 +119,11 @@ class LoopSettings:
             self.selfplay_search()
         except SettingsError as e:
             bad.append(e.named(LOOP_FLAGS))
+        if self.aux_heads and self.init:
+            bad.append("--aux-heads describes a fresh generation 0; with --init the "
+                       "architecture is that of its file")
         try:
-            network.Architecture(self.blocks, self.channels).check()
+            network.Architecture(self.blocks, self.channels, aux=self.aux_heads).check()
         except network.WeightsError as e:
             bad.append(str(e))
         if bad:
@@ -149,6 +153,8 @@ def load_state(run, settings):
     recorded = asdict(settings)
     if not settings.options:
         del recorded["options"]
+    if not settings.aux_heads:
+        del recorded["aux_heads"]
     return {"settings": recorded, "started": state.get("started", time.time()),
             "iterations": state.get("iterations", []), "final": state.get("final")}
 
@@ -323,7 +329,7 @@ def run_loop(run, settings, log=None):
     os.makedirs(run, exist_ok=True)
     state = load_state(run, settings)
     if not train_done(run, 0):
-        arch = network.Architecture(settings.blocks, settings.channels)
+        arch = network.Architecture(settings.blocks, settings.channels, aux=settings.aux_heads)
         first = (network.load_weights(settings.init) if settings.init
                  else network.init_weights(arch, settings.seed))
         network.save_weights(first, gen_path(run, 0))
@@ -389,6 +395,9 @@ def _parser():
     ap.add_argument("--weight-decay", type=float, default=d.weight_decay)
     ap.add_argument("--blocks", type=int, default=d.blocks)
     ap.add_argument("--channels", type=int, default=d.channels)
+    ap.add_argument("--aux-heads", action="store_true",
+                    help="a fresh generation 0 with ownership and score heads, trained on the "
+                         "final owners and scores")
     ap.add_argument("--seed", type=int, default=d.seed)
     ap.add_argument("--init", default=None, metavar="W.npz",
                     help="start from these weights (generation 0) instead of fresh ones")

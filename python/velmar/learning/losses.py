@@ -1,5 +1,7 @@
 """The training losses and the held-out metrics (PyTorch)."""
 
+import numpy as np
+
 from velmar.learning import metrics
 from velmar.learning.window import batch_arrays
 
@@ -34,15 +36,78 @@ def l2_penalty(net, weight_decay):
     return 0.5 * weight_decay * total
 
 
-def losses(net, planes, legal, target, payoff, weight_decay, value_weight=1.0, policy_mask=None):
+def _masked_mean(per_row, mask):
+    mask = mask.to(per_row.dtype)
+    return (per_row * mask).sum() / mask.sum().clamp(min=1.0)
+
+
+def ownership_loss(owner_logits, owner, mask):
+    """Cross-entropy of the ownership logits (B, 5, 400) against the final
+    owners (B, 400, classes 0..4), the mean over cells, then over the rows
+    ``mask`` marks."""
+    import torch
+    ce = torch.nn.functional.cross_entropy(owner_logits, owner.long(), reduction="none")
+    return _masked_mean(ce.mean(dim=1), mask)
+
+
+def score_loss(score, target, mask):
+    """Squared error of the predicted scores, the mean over the four, then
+    over the rows ``mask`` marks."""
+    return _masked_mean(((score - target) ** 2).mean(dim=1), mask)
+
+
+def losses(net, planes, legal, target, payoff, weight_decay, value_weight=1.0, policy_mask=None,
+           aux=None, aux_weights=(1.5, 0.5)):
     """The training losses of one batch, as tensors: loss, policy, value, l2.
-    ``policy_mask``: the rows whose policy target counts (default: all)."""
-    logits, value_logits = net(planes)
+    ``policy_mask``: the rows whose policy target counts (default: all).
+    ``aux`` (a network with auxiliary heads): the tensors (score_mover,
+    owner_mover, valid rows), whose losses ``ownership`` and ``score`` enter
+    the total with ``aux_weights``."""
+    logits, value_logits, owner_logits, score = net.forward_all(planes)
     out = {"policy": policy_loss(logits, legal, target, policy_mask),
            "value": value_loss(value_logits, payoff),
            "l2": l2_penalty(net, weight_decay)}
     out["loss"] = out["policy"] + value_weight * out["value"] + out["l2"]
+    if aux is not None:
+        score_target, owner, valid = aux
+        out["ownership"] = ownership_loss(owner_logits, owner, valid)
+        out["score"] = score_loss(score, score_target, valid)
+        out["loss"] = out["loss"] + aux_weights[0] * out["ownership"] \
+            + aux_weights[1] * out["score"]
     return out
+
+
+def aux_tensors(torch, device, score, owner, valid):
+    return tuple(torch.from_numpy(np.ascontiguousarray(a)).to(device)
+                 for a in (score, owner, valid))
+
+
+def evaluate_aux(net, win, rows, device):
+    """Held-out metrics of the auxiliary heads on the valid rows of ``rows``:
+    ownership cross-entropy and per-cell accuracy, score squared error
+    beside predicting 0 (every score at the game's mean)."""
+    import torch
+    sums = dict.fromkeys(("ownership_ce", "ownership_accuracy", "score_mse", "score_mse_zero"),
+                         0.0)
+    n = 0
+    was_training = net.training
+    net.eval()
+    with torch.no_grad():
+        for i in range(0, len(rows), EVAL_BATCH):
+            arrays = batch_arrays(win, rows[i:i + EVAL_BATCH], aux=True)
+            x = torch.from_numpy(arrays[0]).to(device)
+            score_t, owner, valid = aux_tensors(torch, device, *arrays[3:])
+            _, _, owner_logits, score = net.forward_all(x)
+            k = float(valid.sum())
+            n += k
+            sums["ownership_ce"] += k * float(ownership_loss(owner_logits, owner, valid))
+            hit = (owner_logits.argmax(dim=1) == owner.long()).float().mean(dim=1)
+            sums["ownership_accuracy"] += float((hit * valid).sum())
+            sums["score_mse"] += k * float(score_loss(score, score_t, valid))
+            sums["score_mse_zero"] += k * float(score_loss(torch.zeros_like(score), score_t,
+                                                           valid))
+    net.train(was_training)
+    return {k: round(v / max(n, 1.0), 6) for k, v in sums.items()}
 
 
 def tensors(torch, device, planes, policy, payoff):

@@ -21,6 +21,12 @@ the training rows per epoch, reshuffled each epoch) and minimises
   per-cell policy bias and the other biases included), minimised with Adam
   as part of the loss.
 
+A network with auxiliary heads (``--aux-heads``) adds
+``ownership_weight`` times the ownership cross-entropy (mean over cells) and
+``score_weight`` times the scores' squared error (mean over the four), both
+against the targets of ``velmar.learning.aux_targets`` and over the rows of
+complete games; their held-out metrics go into the record (``aux_holdout``).
+
 Rows whose ``full_search`` is False (a reduced search's visit shares) count
 in the value loss only.
 
@@ -54,7 +60,8 @@ import numpy as np
 
 from velmar.common.files import write_json
 from velmar.learning import metrics
-from velmar.learning.losses import evaluate, honest_metrics, losses, tensors
+from velmar.learning.losses import (aux_tensors, evaluate, evaluate_aux, honest_metrics, losses,
+                                    tensors)
 from velmar.learning.progress import Progress
 from velmar.learning.window import TrainError, batch_arrays, batches, load_window, split_games
 from velmar.net import network
@@ -84,6 +91,8 @@ class TrainSettings:
     evaluations: int = 10          # held-out evaluations during training
     log_every: int = 0             # steps per log entry (0: about 200 entries)
     minutes: Optional[float] = None  # stop after this long, weights written (None: no limit)
+    ownership_weight: float = 1.5  # of the ownership loss (networks with auxiliary heads)
+    score_weight: float = 0.5      # of the score loss (the same)
 
 
 @dataclass
@@ -112,6 +121,8 @@ def check_settings(s):
         problems.append("lr must be > 0, weight decay and value weight >= 0")
     if s.window < 0 or not 0 <= s.holdout < 1 or s.holdout_rows < 1:
         problems.append("window must be >= 0, holdout in [0, 1), holdout rows >= 1")
+    if s.ownership_weight < 0 or s.score_weight < 0:
+        problems.append("ownership and score weights must be >= 0")
     if s.minutes is not None and not s.minutes > 0:
         problems.append("minutes must be > 0")
     if s.evaluations < 0 or s.log_every < 0 or s.threads < 1:
@@ -215,12 +226,15 @@ def train(settings, data_dirs, init_path=None, out_path="weights.npz", log_path=
     if after:
         log["holdout"].append(dict(step=steps, **after))
     log["metrics"] = honest_metrics(net, win, held_rows, seats, device)
+    if weights.arch.aux and len(held_rows):
+        log["aux_holdout"] = evaluate_aux(net, win, held_rows, device)
     record = {"metrics_before": log["metrics_before"], "metrics": log["metrics"],
               "seat_predictor": np.round(seats, 4).tolist(),
               "steps": steps, "total_steps": init.get("total_steps", 0) + steps,
               "positions": steps * settings.batch_size, "seconds": round(seconds, 3),
               "init": init, "data": data_info, "settings": log["settings"],
               "final": final, "holdout_before": before, "holdout": after,
+              "aux_holdout": log.get("aux_holdout"),
               "finished": time.strftime("%Y-%m-%dT%H:%M:%S")}
     network.save_weights(torch_net.from_module(net, record), out_path)
     log.update(status="finished", seconds=round(time.perf_counter() - t_start, 3),
@@ -257,6 +271,7 @@ def _data(settings, data_dirs):
 
 
 LOSS_KEYS = ("loss", "policy", "value", "l2")
+AUX_KEYS = ("ownership", "score")
 
 
 def _optimise(net, win, train_rows, held_rows, settings, steps, device, log, log_path, bar):
@@ -271,22 +286,25 @@ def _optimise(net, win, train_rows, held_rows, settings, steps, device, log, log
     log_every = settings.log_every or max(1, steps // 200)
     n_eval = settings.evaluations
     eval_at = {max(1, round(steps * k / n_eval)) for k in range(1, n_eval)} if n_eval else set()
-    running = dict.fromkeys(LOSS_KEYS, 0.0)
-    interval = dict.fromkeys(LOSS_KEYS, 0.0)
     final = None
     t0 = time.perf_counter()
     deadline = t0 + 60.0 * settings.minutes if settings.minutes else None
     partial = not win.full_search[train_rows].all()
+    aux = net.arch.aux
+    keys = LOSS_KEYS + (AUX_KEYS if aux else ())
+    running, interval = dict.fromkeys(keys, 0.0), dict.fromkeys(keys, 0.0)
     for step, idx in enumerate(batches(train_rows, settings.batch_size, rng), start=1):
-        x, legal, target, payoff = tensors(torch, device, *batch_arrays(win, idx, turns))
+        arrays = batch_arrays(win, idx, turns, aux=aux)
+        x, legal, target, payoff = tensors(torch, device, *arrays[:3])
         mask = torch.from_numpy(win.full_search[idx]).to(device) if partial else None
         out = losses(net, x, legal, target, payoff, settings.weight_decay, settings.value_weight,
-                     mask)
+                     mask, aux_tensors(torch, device, *arrays[3:]) if aux else None,
+                     (settings.ownership_weight, settings.score_weight))
         opt.zero_grad()
         out["loss"].backward()
         opt.step()
         log["steps_done"] = step
-        for k in LOSS_KEYS:
+        for k in keys:
             v = float(out[k])
             running[k] = v if step == 1 else 0.98 * running[k] + 0.02 * v
             interval[k] += v
@@ -294,10 +312,10 @@ def _optimise(net, win, train_rows, held_rows, settings, steps, device, log, log
         if deadline is not None and time.perf_counter() > deadline:
             steps = step
         if n_in == log_every or step == steps:
-            final = {k: round(interval[k] / n_in, 6) for k in LOSS_KEYS}
+            final = {k: round(interval[k] / n_in, 6) for k in keys}
             seconds = round(time.perf_counter() - t0, 3)
             log["losses"].append(dict(step=step, seconds=seconds, **final))
-            interval = dict.fromkeys(LOSS_KEYS, 0.0)
+            interval = dict.fromkeys(keys, 0.0)
         bar.update(step, running, settings.batch_size, force=step == steps)
         if step in eval_at:
             log["holdout"].append(dict(step=step, **(evaluate(net, win, held_rows, device) or {})))
@@ -338,6 +356,12 @@ def _parser():
     ap.add_argument("--value-hidden", type=int, default=None,
                     help="hidden units of a fresh net's value head (default %d)"
                          % d.arch.value_hidden)
+    ap.add_argument("--aux-heads", action="store_true",
+                    help="a fresh net with ownership and score heads (training targets only)")
+    ap.add_argument("--ownership-weight", type=float, default=d.ownership_weight,
+                    help="weight of the ownership loss (default %(default)s)")
+    ap.add_argument("--score-weight", type=float, default=d.score_weight,
+                    help="weight of the score loss (default %(default)s)")
     ap.add_argument("--seed", type=int, default=d.seed,
                     help="seed of fresh weights and the batches")
     ap.add_argument("--window", type=int, default=d.window,
@@ -372,17 +396,19 @@ def _parser():
 
 def settings_from_args(args):
     fresh = {k: v for k, v in (("blocks", args.blocks), ("channels", args.channels),
-                               ("value_hidden", args.value_hidden)) if v is not None}
+                               ("value_hidden", args.value_hidden),
+                               ("aux", args.aux_heads or None)) if v is not None}
     if fresh and args.init:
-        raise TrainError("--blocks, --channels and --value-hidden describe a fresh net; "
-                         "the architecture of --init is that of its file")
+        raise TrainError("--blocks, --channels, --value-hidden and --aux-heads describe a fresh "
+                         "net; the architecture of --init is that of its file")
     return TrainSettings(steps=args.steps, epochs=args.epochs if args.epochs is not None else 1.0,
                          batch_size=args.batch_size, lr=args.lr, weight_decay=args.weight_decay,
                          value_weight=args.value_weight, window=args.window, holdout=args.holdout,
                          holdout_seed=args.holdout_seed, minutes=args.minutes,
                          rotations=args.rotations, seed=args.seed,
                          arch=replace(network.Architecture(), **fresh), device=args.device,
-                         threads=args.threads)
+                         threads=args.threads, ownership_weight=args.ownership_weight,
+                         score_weight=args.score_weight)
 
 
 def _on_sigterm(signum, frame):

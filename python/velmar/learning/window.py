@@ -8,6 +8,7 @@ from typing import List
 import numpy as np
 
 from velmar.game import data
+from velmar.learning import aux_targets
 from velmar.learning.metrics import holdout_games
 from velmar.net import network
 
@@ -29,6 +30,9 @@ class Window:
     cell: np.ndarray = None         # int16 (N,): the tile taken
     tile: np.ndarray = None         # int16 (N,): the tile's index in its game
     full_search: np.ndarray = None  # bool (N,): the policy target is a full search's
+    owner: np.ndarray = None   # int8 (G, 400): each cell's final owner by game rank (-1: none)
+    scores: np.ndarray = None  # float32 (G, 4): final scores (velmar.learning.aux_targets)
+    aux_ok: np.ndarray = None  # bool (G,): the game's rows are all there (aux targets valid)
 
     def rows(self, idx):
         """Rows ``idx`` as ``velmar.game.data.load`` names them (what
@@ -58,10 +62,13 @@ def load_window(dirs, window=0):
         _, rank = np.unique(rows["game"][keep], return_inverse=True)
         full = rows.get("full_search")
         full = np.ones(len(rows["game"]), bool) if full is None else np.asarray(full, bool)
+        owner, scores, complete = aux_targets.game_boards(rows)
+        kept = np.isin(np.unique(rows["game"]), games)
         parts.append((rows["planes_bits"][keep], rows["policy"][keep].astype(np.float16),
                       rows["payoff_mover"][keep], rank, len(games),
                       rows["game"][keep].astype(np.int64), rows["player"][keep],
-                      rows["cell"][keep], rows["tile"][keep], full[keep]))
+                      rows["cell"][keep], rows["tile"][keep], full[keep],
+                      owner[kept], scores[kept], complete[kept]))
         del rows
         total += len(games)
         if window and total >= window:
@@ -81,7 +88,8 @@ def load_window(dirs, window=0):
                   cat(2, 4, np.float32),
                   np.concatenate(ranks) if ranks else np.zeros(0, np.int64), offset, list(dirs),
                   flat(5, np.int64), flat(6, np.int8), flat(7, np.int16), flat(8, np.int16),
-                  flat(9, bool))
+                  flat(9, bool), cat(10, network.CELLS, np.int8), cat(11, 4, np.float32),
+                  flat(12, bool))
 
 
 def split_games(win, share, seed):
@@ -105,12 +113,19 @@ def split_games(win, share, seed):
     return np.flatnonzero(~is_held), np.flatnonzero(is_held), int(is_held_game.sum())
 
 
-def batch_arrays(win, idx, rng=None):
+def batch_arrays(win, idx, rng=None, aux=False):
     """planes float32 (B, 5, 20, 20), policy (B, 400), payoff (B, 4) of rows
-    ``idx``; with ``rng``, each position turned by a random quarter turn."""
+    ``idx``; with ``rng``, each position turned by a random quarter turn.
+    With ``aux``, then also the rows' ``score_mover`` (B, 4), ``owner_mover``
+    (B, 400, turned with the planes) and whether they are valid (B,)."""
     planes = np.unpackbits(win.bits[idx], axis=1, bitorder="little") \
         .reshape(len(idx), network.PLANES, network.SIDE, network.SIDE)
     policy = win.policy[idx].astype(np.float32)
+    owner, score = None, None
+    if aux:
+        owner, score = aux_targets.row_targets(win.owner, win.scores, win.game[idx],
+                                               win.player[idx])
+        owner = owner.reshape(len(idx), network.SIDE, network.SIDE)
     if rng is not None:
         policy = policy.reshape(len(idx), network.SIDE, network.SIDE)
         turns = rng.randint(4, size=len(idx))
@@ -118,8 +133,13 @@ def batch_arrays(win, idx, rng=None):
             sel = turns == k
             planes[sel] = np.rot90(planes[sel], k, axes=(2, 3))
             policy[sel] = np.rot90(policy[sel], k, axes=(1, 2))
+            if aux:
+                owner[sel] = np.rot90(owner[sel], k, axes=(1, 2))
         policy = policy.reshape(len(idx), network.CELLS)
-    return planes.astype(np.float32), policy, win.payoff[idx]
+    out = planes.astype(np.float32), policy, win.payoff[idx]
+    if not aux:
+        return out
+    return out + (score, owner.reshape(len(idx), network.CELLS), win.aux_ok[win.game[idx]])
 
 
 def batches(rows, size, rng):

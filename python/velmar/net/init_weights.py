@@ -17,8 +17,10 @@ def main(argv=None):
     ap.add_argument("--channels", type=int, default=d.channels, help="(default %(default)s)")
     ap.add_argument("--value-hidden", type=int, default=d.value_hidden,
                     help="(default %(default)s)")
+    ap.add_argument("--aux-heads", action="store_true",
+                    help="ownership and score heads (training targets only)")
     args = ap.parse_args(argv)
-    arch = network.Architecture(args.blocks, args.channels, args.value_hidden)
+    arch = network.Architecture(args.blocks, args.channels, args.value_hidden, args.aux_heads)
     try:
         weights = network.init_weights(arch, args.seed)
     except network.WeightsError as e:

@@ -26,8 +26,24 @@ Parameter names and shapes are those of the PyTorch module's state dict
 ``value_fc2.weight``, ``.bias`` (4, H), (4,)
 ==============================  ================
 
+A network with auxiliary heads (``Architecture.aux``) has two more, used in
+training only (the trunk learns from them; the NumPy forward reads but skips
+them):
+
+- ownership: a 1 x 1 convolution to 5 logits per cell, the cell's final
+  owner relative to the mover (0: nobody, 1 + j: the player seated j after
+  the mover);
+- score: a linear layer from the averaged features to the final scores
+  relative to the mover (see ``velmar.learning.aux_targets`` for their
+  scale).
+
+==============================  ================
+``ownership.weight``, ``.bias`` (5, C, 1, 1), (5,)
+``score_fc.weight``, ``.bias``  (4, C), (4,)
+==============================  ================
+
 A weight file is an ``.npz`` holding these float32 arrays plus
-``meta.architecture`` (a JSON string: blocks, channels, value_hidden) and,
+``meta.architecture`` (a JSON string: blocks, channels, value_hidden, aux) and,
 for a trained generation, ``meta.training`` (a JSON string: the training
 record). Files without the metadata (a state dict saved by other means) are
 read too; the architecture is then taken from the shapes.
@@ -46,6 +62,7 @@ SIDE = 20
 CELLS = SIDE * SIDE
 META_ARCH = "meta.architecture"
 META_TRAINING = "meta.training"
+OWNER_CLASSES = 5  # nobody, then the players from the mover on
 
 
 class WeightsError(ValueError):
@@ -57,6 +74,7 @@ class Architecture:
     blocks: int = 1
     channels: int = 16
     value_hidden: int = 32
+    aux: bool = False  # ownership and score heads (training targets only)
 
     def check(self):
         if self.blocks < 0 or self.channels < 1 or self.value_hidden < 1:
@@ -64,7 +82,8 @@ class Architecture:
         return self
 
     def describe(self):
-        return "%d blocks x %d channels" % (self.blocks, self.channels)
+        return "%d blocks x %d channels%s" % (self.blocks, self.channels,
+                                                " (aux heads)" if self.aux else "")
 
 
 @dataclass
@@ -87,6 +106,10 @@ def param_shapes(arch):
         "value_fc1.weight": (h, c), "value_fc1.bias": (h,),
         "value_fc2.weight": (4, h), "value_fc2.bias": (4,),
     })
+    if arch.aux:
+        shapes.update({"ownership.weight": (OWNER_CLASSES, c, 1, 1),
+                       "ownership.bias": (OWNER_CLASSES,),
+                       "score_fc.weight": (4, c), "score_fc.bias": (4,)})
     return shapes
 
 
@@ -104,7 +127,7 @@ def init_weights(arch=Architecture(), seed=0):
             params[name] = np.zeros(shape, np.float32)
             continue
         scale = np.sqrt(2.0 / int(np.prod(shape[1:])))
-        if name in ("policy.weight", "value_fc2.weight"):
+        if name in ("policy.weight", "value_fc2.weight", "ownership.weight", "score_fc.weight"):
             scale *= 0.1
         params[name] = (rng.standard_normal(shape) * scale).astype(np.float32)
     return Weights(arch, params)
@@ -120,7 +143,7 @@ def architecture_of(params):
     blocks = 0
     while "blocks.%d.conv1.weight" % blocks in params:
         blocks += 1
-    return Architecture(blocks, int(c), int(h))
+    return Architecture(blocks, int(c), int(h), "ownership.weight" in params)
 
 
 def check_params(params, arch):
@@ -142,11 +165,20 @@ def save_weights(weights, path):
     file at ``path`` is always whole."""
     check_params(weights.params, weights.arch)
     members = {k: np.asarray(v, np.float32) for k, v in weights.params.items()}
-    members[META_ARCH] = np.array(json.dumps(asdict(weights.arch)))
+    members[META_ARCH] = np.array(json.dumps(arch_dict(weights.arch)))
     if weights.record is not None:
         members[META_TRAINING] = np.array(json.dumps(weights.record, sort_keys=True))
     with atomic_file(path, "wb") as f:
         np.savez(f, **members)
+
+
+def arch_dict(arch):
+    """The architecture as a dict; without ``aux`` where it is False, so that
+    a plain network's record reads as it did before the heads existed."""
+    d = asdict(arch)
+    if not d["aux"]:
+        del d["aux"]
+    return d
 
 
 def load_weights(path):

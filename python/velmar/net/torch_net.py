@@ -5,7 +5,8 @@ import numpy as np
 import torch
 from torch import nn
 
-from velmar.net.network import CELLS, PLANES, Weights, architecture_of, check_params
+from velmar.net.network import (CELLS, OWNER_CLASSES, PLANES, Weights, architecture_of,
+                                check_params)
 
 
 class Block(nn.Module):
@@ -33,14 +34,26 @@ class Net(nn.Module):
         self.policy_cell_bias = nn.Parameter(torch.zeros(CELLS))
         self.value_fc1 = nn.Linear(c, arch.value_hidden)
         self.value_fc2 = nn.Linear(arch.value_hidden, 4)
+        if arch.aux:
+            self.ownership = nn.Conv2d(c, OWNER_CLASSES, 1)
+            self.score_fc = nn.Linear(c, 4)
 
     def forward(self, x):
+        return self.forward_all(x)[:2]
+
+    def forward_all(self, x):
+        """(policy logits, value logits) and, with auxiliary heads, the
+        ownership logits (B, 5, 400) and the scores relative to the mover
+        (B, 4); None for those without."""
         x = torch.relu(self.stem(x))
         for block in self.blocks:
             x = block(x)
         logits = self.policy(x).flatten(1) + self.policy_cell_bias
-        hidden = torch.relu(self.value_fc1(x.flatten(2).mean(dim=2)))
-        return logits, self.value_fc2(hidden)
+        pooled = x.flatten(2).mean(dim=2)
+        value = self.value_fc2(torch.relu(self.value_fc1(pooled)))
+        if not self.arch.aux:
+            return logits, value, None, None
+        return logits, value, self.ownership(x).flatten(2), self.score_fc(pooled)
 
 
 def to_module(weights, device="cpu"):

@@ -1,0 +1,153 @@
+"""Auxiliary targets (final owners and scores) and the heads trained on them."""
+
+import io
+import json
+
+import pytest
+
+np = pytest.importorskip("numpy", reason="NumPy is not available for this interpreter")
+torch = pytest.importorskip("torch", reason="PyTorch is not installed for this interpreter")
+
+from selfplay_helpers import need_extension  # noqa: E402
+from test_train import run_train, write_games  # noqa: E402
+from velmar.game import data  # noqa: E402
+from velmar.learning import train  # noqa: E402
+from velmar.learning.aux_targets import SCORE_SCALE, aux_targets  # noqa: E402
+from velmar.net import network, torch_net  # noqa: E402
+
+# owner class of an occupied cell by its input plane (0: the player seated
+# before the mover, 1: the mover, 2 and 3: those after it)
+PLANE_CLASS = np.array([4, 1, 2, 3])
+
+
+def hand_game(drop=None):
+    """Game 7: five tiles by seats 0, 1, 2, 3, 1; scores 10, -2, 4, 0 (mean
+    3). Game 8 beside it: two tiles. ``drop`` spoils game 8 one way."""
+    rows = {"player": [0, 1, 2, 3, 1, 2, 3], "cell": [5, 21, 399, 0, 6, 50, 51],
+            "game": [7, 7, 7, 7, 7, 8, 8], "tile": [0, 1, 2, 3, 4, 0, 1],
+            "games": [8, 7], "scores": [[1, 2, 3, 4], [10, -2, 4, 0]], "tiles": [2, 5]}
+    if drop == "row":
+        rows["tiles"] = [3, 5]
+    elif drop == "tile index":
+        rows["tile"][6] = 2
+    elif drop == "cell twice":
+        rows["cell"][6] = 50
+    elif drop == "not listed":
+        rows.update(games=[7], scores=[[10, -2, 4, 0]], tiles=[5])
+    order = [6, 2, 0, 5, 4, 1, 3]  # any row order
+    return {k: np.asarray(v)[order] if k in ("player", "cell", "game", "tile") else np.asarray(v)
+            for k, v in rows.items()}, order
+
+
+@pytest.mark.parametrize("drop", [None, "row", "tile index", "cell twice", "not listed"])
+def test_hand_made_game(drop):
+    rows, order = hand_game(drop)
+    t = aux_targets(rows)
+    at = {order[i]: i for i in range(len(order))}  # original row -> position
+    for orig, owner_cells, score in [
+            (1, {5: 4, 21: 1, 399: 2, 0: 3, 6: 1}, [-5, 1, -3, 7]),
+            (2, {5: 3, 21: 4, 399: 1, 0: 2, 6: 4}, [1, -3, 7, -5])]:
+        i = at[orig]
+        expected = np.zeros(400, np.int8)
+        expected[list(owner_cells)] = list(owner_cells.values())
+        assert np.array_equal(t["owner_mover"][i], expected)
+        assert np.allclose(t["score_mover"][i] * SCORE_SCALE, score)
+        assert t["mask"][i]
+    other = [at[5], at[6]]
+    if drop is None:  # seat 3 moves at tile 1: seat 2's cell 50 is one before
+        assert t["mask"][other].all()
+        assert t["owner_mover"][at[6]][[50, 51]].tolist() == [4, 1]
+        assert np.allclose(t["score_mover"][at[6]] * SCORE_SCALE, [1.5, -1.5, -0.5, 0.5])
+    else:
+        assert not t["mask"][other].any()
+        assert not t["owner_mover"][other].any() and not t["score_mover"][other].any()
+
+
+@pytest.fixture(scope="module")
+def games(tmp_path_factory):
+    need_extension()
+    d = tmp_path_factory.mktemp("aux_games")
+    write_games(d, [21, 22, 23, 24])
+    return str(d)
+
+
+def test_random_games_against_a_replay(games):
+    from velmar import rules
+    rows = data.load(games)
+    t = aux_targets(rows)
+    assert t["mask"].all()
+    for gi, scores in zip(rows["games"], rows["scores"]):
+        sel = np.flatnonzero(rows["game"] == gi)
+        g = rules.Game()
+        for c in rows["cell"][sel]:
+            g.apply(int(c))
+        assert list(g.get_score()) == scores.tolist()
+        owner = np.array([(b & 0x0F) - 1 for b in g.cells])
+        rel = (np.array(g.get_score()) - np.mean(g.get_score())) / SCORE_SCALE
+        for i in sel[::17]:
+            p = int(rows["player"][i])
+            want = np.where(owner < 0, 0, 1 + (owner - p) % 4)
+            assert np.array_equal(t["owner_mover"][i], want)
+            assert np.allclose(t["score_mover"][i], np.roll(rel, -p), atol=1e-6)
+    # every square on the board when a row was played keeps its owner to the end
+    taken = rows["planes"][:, :4].reshape(-1, 4, 400)
+    for k in range(4):
+        assert (t["owner_mover"][taken[:, k] == 1] == PLANE_CLASS[k]).all()
+
+
+def test_turned_batches_turn_the_owners_with_the_planes(games):
+    win = train.load_window([games])
+    idx = np.arange(0, len(win.game), 3)
+    planes, _, _, score, owner, valid = train.batch_arrays(win, idx, np.random.RandomState(5),
+                                                           aux=True)
+    assert valid.all() and score.shape == (len(idx), 4)
+    taken = planes[:, :4].reshape(len(idx), 4, 400) > 0.5
+    for k in range(4):
+        assert (owner[taken[:, k]] == PLANE_CLASS[k]).all()
+    assert (owner > 0).sum(axis=1).min() > 0
+    assert np.allclose(score.sum(axis=1), 0.0, atol=1e-5)
+
+
+def test_old_weight_files_load_and_the_heads_leave_policy_and_value_alone(tmp_path):
+    plain = network.init_weights(network.Architecture(1, 8, 16), 3)
+    old = io.BytesIO()  # a file as written before the heads existed
+    np.savez(old, **plain.params, **{network.META_ARCH: np.array(json.dumps(
+        {"blocks": 1, "channels": 8, "value_hidden": 16}))})
+    (tmp_path / "old.npz").write_bytes(old.getvalue())
+    loaded = network.load_weights(str(tmp_path / "old.npz"))
+    assert not loaded.arch.aux
+    planes = (np.random.RandomState(0).random_sample((3, 5, 20, 20)) < 0.2).astype(np.float32)
+    for a, b in zip(network.numpy_forward(loaded, planes), network.numpy_forward(plain, planes)):
+        assert np.array_equal(a, b)
+    aux = network.init_weights(network.Architecture(1, 8, 16, aux=True), 3)
+    assert all(np.array_equal(aux.params[k], v) for k, v in plain.params.items())
+    with torch.no_grad():
+        out = torch_net.to_module(aux)(torch.from_numpy(planes))
+    for a, b in zip(out, torch_net.to_module(plain)(torch.from_numpy(planes))):
+        assert torch.equal(a, b)
+
+
+@pytest.mark.subprocess
+def test_velmar_train_with_aux_heads_end_to_end(tmp_path, games):
+    out = tmp_path / "aux.npz"
+    r = run_train("--data", games, "--out", out, "--steps", 6, "--batch-size", 32, "--blocks", 1,
+                  "--channels", 8, "--aux-heads", "--ownership-weight", 2, "--quiet")
+    assert r.returncode == 0, r.stderr
+    w = network.load_weights(str(out))
+    assert w.arch == network.Architecture(1, 8, network.Architecture().value_hidden, aux=True)
+    assert w.record["settings"]["ownership_weight"] == 2.0
+    aux = w.record["aux_holdout"]
+    assert 0 < aux["ownership_ce"] < np.log(5) + 0.5 and 0 <= aux["ownership_accuracy"] <= 1
+    assert aux["score_mse_zero"] > 0
+    log = json.loads((tmp_path / "aux.train.json").read_text())
+    last = log["losses"][-1]
+    assert last["loss"] == pytest.approx(last["policy"] + last["value"] + last["l2"]
+                                         + 2.0 * last["ownership"] + 0.5 * last["score"], rel=1e-4)
+    planes = (np.random.RandomState(1).random_sample((4, 5, 20, 20)) < 0.2).astype(np.float32)
+    logits, values = network.NumpyNet(w)(planes)
+    with torch.no_grad():
+        t_logits, t_values = torch_net.to_module(w)(torch.from_numpy(planes))
+    assert np.allclose(logits, t_logits.numpy(), atol=1e-4)
+    assert np.allclose(values, torch.softmax(t_values, dim=1).numpy(), atol=1e-5)
+    r = run_train("--data", games, "--out", tmp_path / "x.npz", "--init", out, "--aux-heads")
+    assert r.returncode == 2 and "describe a fresh net" in r.stderr
