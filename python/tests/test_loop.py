@@ -76,6 +76,7 @@ def test_half_done_selfplay_is_redone(tmp_path, env):
     ["--dir", "x", "--iterations", "1", "--arena-games", "6"],
     ["--dir", "x", "--iterations", "1", "--evaluator", "uniform"],
     ["--dir", "x", "--iterations", "1", "--opponents", "nobody"],
+    ["--dir", "x", "--iterations", "1", "--aux-heads", "--init", "w.npz"],
 ])
 def test_bad_options_exit_2(argv, tmp_path, capsys):
     os.chdir(str(tmp_path))
@@ -122,3 +123,16 @@ def test_arena_every_and_ladder_against_greedy(tmp_path, env):
     loop.run_loop(run, s, log=ran.append)
     assert ran == []
     assert os.path.getsize(os.path.join(run, "loop.png")) > 0
+
+
+def test_aux_heads_train_through_the_loop(tmp_path, env):
+    run = str(tmp_path / "run")
+    s = loop.LoopSettings(**dict(TINY, arena_games=0, final_arena_games=0, aux_heads=True))
+    loop.run_loop(run, s, log=lambda m: None)
+    assert finished_steps(run)["settings"]["aux_heads"] is True
+    first = network.load_weights(os.path.join(run, "gen-0000.npz"))
+    second = network.load_weights(os.path.join(run, "gen-0001.npz"))
+    assert first.arch.aux and second.arch == first.arch
+    assert second.record["aux_holdout"]["ownership_ce"] > 0
+    assert not any(first.params["ownership.weight"].ravel()
+                   == second.params["ownership.weight"].ravel())
