@@ -151,3 +151,32 @@ def test_velmar_train_with_aux_heads_end_to_end(tmp_path, games):
     assert np.allclose(values, torch.softmax(t_values, dim=1).numpy(), atol=1e-5)
     r = run_train("--data", games, "--out", tmp_path / "x.npz", "--init", out, "--aux-heads")
     assert r.returncode == 2 and "describe a fresh net" in r.stderr
+
+
+@pytest.mark.parametrize("aux, global_pool", [(True, False), (False, True), (True, True)])
+def test_numpy_and_torch_forwards_agree_and_files_keep_the_architecture(tmp_path, aux,
+                                                                        global_pool):
+    arch = network.Architecture(2, 8, 16, aux=aux, global_pool=global_pool)
+    fresh = network.init_weights(arch, 4)
+    rng = np.random.RandomState(2)
+    planes = (rng.random_sample((20, 5, 20, 20)) < 0.3).astype(np.float32)
+    plain = network.init_weights(network.Architecture(2, 8, 16), 4)
+    # a fresh net's extras change nothing: the pooled bias starts at zero
+    for a, b in zip(network.numpy_forward(fresh, planes), network.numpy_forward(plain, planes)):
+        assert np.array_equal(a, b)
+    w = network.Weights(arch, {k: v + 0.3 * rng.standard_normal(v.shape).astype(np.float32)
+                               for k, v in fresh.params.items()})
+    network.save_weights(w, str(tmp_path / "w.npz"))
+    w = network.load_weights(str(tmp_path / "w.npz"))
+    assert w.arch == arch
+    logits, values = network.NumpyNet(w)(planes)  # two chunks
+    with torch.no_grad():
+        t_logits, t_values = torch_net.to_module(w)(torch.from_numpy(planes))
+    assert np.allclose(logits, t_logits.numpy(), rtol=1e-4, atol=1e-3)
+    assert np.allclose(values, torch.softmax(t_values, dim=1).numpy(), atol=1e-5)
+    # the pooled bias does move the outputs of a trained net
+    if global_pool:
+        cut = {k: v for k, v in w.params.items() if "gpool" not in k or "bias" in k}
+        cut.update({k: np.zeros_like(v) for k, v in w.params.items() if "gpool.weight" in k})
+        assert not np.allclose(network.numpy_forward(network.Weights(arch, cut), planes)[0],
+                               logits, atol=1e-3)

@@ -127,12 +127,13 @@ def test_arena_every_and_ladder_against_greedy(tmp_path, env):
 
 def test_aux_heads_train_through_the_loop(tmp_path, env):
     run = str(tmp_path / "run")
-    s = loop.LoopSettings(**dict(TINY, arena_games=0, final_arena_games=0, aux_heads=True))
+    s = loop.LoopSettings(**dict(TINY, arena_games=0, final_arena_games=0, aux_heads=True,
+                                 blocks=1, global_pool=True))
     loop.run_loop(run, s, log=lambda m: None)
     assert finished_steps(run)["settings"]["aux_heads"] is True
     first = network.load_weights(os.path.join(run, "gen-0000.npz"))
     second = network.load_weights(os.path.join(run, "gen-0001.npz"))
-    assert first.arch.aux and second.arch == first.arch
+    assert first.arch.aux and first.arch.global_pool and second.arch == first.arch
     assert second.record["aux_holdout"]["ownership_ce"] > 0
     assert not any(first.params["ownership.weight"].ravel()
                    == second.params["ownership.weight"].ravel())

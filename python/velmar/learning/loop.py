@@ -90,6 +90,7 @@ class LoopSettings:
     init: Optional[str] = None    # weights of generation 0 (default: fresh, from seed)
     options: Optional[dict] = None  # search options of self-play (and arena, caps aside)
     aux_heads: bool = False       # a fresh generation 0 with ownership and score heads
+    global_pool: bool = False     # ... and with global pooling in its blocks
 
     def check(self):
         bad = []
@@ -119,15 +120,19 @@ class LoopSettings:
             self.selfplay_search()
         except SettingsError as e:
             bad.append(e.named(LOOP_FLAGS))
-        if self.aux_heads and self.init:
-            bad.append("--aux-heads describes a fresh generation 0; with --init the "
-                       "architecture is that of its file")
+        if (self.aux_heads or self.global_pool) and self.init:
+            bad.append("--aux-heads and --global-pool describe a fresh generation 0; with "
+                       "--init the architecture is that of its file")
         try:
-            network.Architecture(self.blocks, self.channels, aux=self.aux_heads).check()
+            self.architecture().check()
         except network.WeightsError as e:
             bad.append(str(e))
         if bad:
             raise LoopError("; ".join(bad))
+
+    def architecture(self):
+        return network.Architecture(self.blocks, self.channels, aux=self.aux_heads,
+                                    global_pool=self.global_pool)
 
     def selfplay_search(self):
         """The search settings of the self-play games."""
@@ -153,8 +158,9 @@ def load_state(run, settings):
     recorded = asdict(settings)
     if not settings.options:
         del recorded["options"]
-    if not settings.aux_heads:
-        del recorded["aux_heads"]
+    for k in ("aux_heads", "global_pool"):
+        if not recorded[k]:
+            del recorded[k]
     return {"settings": recorded, "started": state.get("started", time.time()),
             "iterations": state.get("iterations", []), "final": state.get("final")}
 
@@ -329,9 +335,8 @@ def run_loop(run, settings, log=None):
     os.makedirs(run, exist_ok=True)
     state = load_state(run, settings)
     if not train_done(run, 0):
-        arch = network.Architecture(settings.blocks, settings.channels, aux=settings.aux_heads)
         first = (network.load_weights(settings.init) if settings.init
-                 else network.init_weights(arch, settings.seed))
+                 else network.init_weights(settings.architecture(), settings.seed))
         network.save_weights(first, gen_path(run, 0))
     t0 = time.time()
     g = 1
@@ -398,6 +403,8 @@ def _parser():
     ap.add_argument("--aux-heads", action="store_true",
                     help="a fresh generation 0 with ownership and score heads, trained on the "
                          "final owners and scores")
+    ap.add_argument("--global-pool", action="store_true",
+                    help="a fresh generation 0 whose blocks get a bias from the whole board")
     ap.add_argument("--seed", type=int, default=d.seed)
     ap.add_argument("--init", default=None, metavar="W.npz",
                     help="start from these weights (generation 0) instead of fresh ones")

@@ -21,11 +21,10 @@ the training rows per epoch, reshuffled each epoch) and minimises
   per-cell policy bias and the other biases included), minimised with Adam
   as part of the loss.
 
-A network with auxiliary heads (``--aux-heads``) adds
-``ownership_weight`` times the ownership cross-entropy (mean over cells) and
-``score_weight`` times the scores' squared error (mean over the four), both
-against the targets of ``velmar.learning.aux_targets`` and over the rows of
-complete games; their held-out metrics go into the record (``aux_holdout``).
+With auxiliary heads (``--aux-heads``) the loss adds ``ownership_weight`` x
+ownership cross-entropy (mean over cells) + ``score_weight`` x the scores'
+squared error (mean over four), on complete games' rows (``velmar.learning.
+aux_targets``); their held-out metrics go into the record (``aux_holdout``).
 
 Rows whose ``full_search`` is False (a reduced search's visit shares) count
 in the value loss only.
@@ -356,8 +355,8 @@ def _parser():
     ap.add_argument("--value-hidden", type=int, default=None,
                     help="hidden units of a fresh net's value head (default %d)"
                          % d.arch.value_hidden)
-    ap.add_argument("--aux-heads", action="store_true",
-                    help="a fresh net with ownership and score heads (training targets only)")
+    ap.add_argument("--aux-heads", action="store_true", help="a fresh net with auxiliary heads")
+    ap.add_argument("--global-pool", action="store_true", help="a fresh net with global pooling")
     ap.add_argument("--ownership-weight", type=float, default=d.ownership_weight,
                     help="weight of the ownership loss (default %(default)s)")
     ap.add_argument("--score-weight", type=float, default=d.score_weight,
@@ -397,10 +396,11 @@ def _parser():
 def settings_from_args(args):
     fresh = {k: v for k, v in (("blocks", args.blocks), ("channels", args.channels),
                                ("value_hidden", args.value_hidden),
-                               ("aux", args.aux_heads or None)) if v is not None}
+                               ("aux", args.aux_heads or None),
+                               ("global_pool", args.global_pool or None)) if v is not None}
     if fresh and args.init:
-        raise TrainError("--blocks, --channels, --value-hidden and --aux-heads describe a fresh "
-                         "net; the architecture of --init is that of its file")
+        raise TrainError("--blocks, --channels, --value-hidden, --aux-heads and --global-pool "
+                         "describe a fresh net; the architecture of --init is that of its file")
     return TrainSettings(steps=args.steps, epochs=args.epochs if args.epochs is not None else 1.0,
                          batch_size=args.batch_size, lr=args.lr, weight_decay=args.weight_decay,
                          value_weight=args.value_weight, window=args.window, holdout=args.holdout,

@@ -19,8 +19,11 @@ def main(argv=None):
                     help="(default %(default)s)")
     ap.add_argument("--aux-heads", action="store_true",
                     help="ownership and score heads (training targets only)")
+    ap.add_argument("--global-pool", action="store_true",
+                    help="every block gets a bias from the whole board")
     args = ap.parse_args(argv)
-    arch = network.Architecture(args.blocks, args.channels, args.value_hidden, args.aux_heads)
+    arch = network.Architecture(args.blocks, args.channels, args.value_hidden, args.aux_heads,
+                                args.global_pool)
     try:
         weights = network.init_weights(arch, args.seed)
     except network.WeightsError as e:

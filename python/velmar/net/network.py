@@ -42,8 +42,15 @@ them):
 ``score_fc.weight``, ``.bias``  (4, C), (4,)
 ==============================  ================
 
+With ``Architecture.global_pool`` every block sees the whole board: the
+block's input, averaged and maximised over the board (2 C numbers), goes
+through a linear layer ``blocks.K.gpool`` (weight (C, 2 C), bias (C,); the
+weight zero in a fresh net) whose C outputs are added to the first
+convolution's biases, per position.
+
 A weight file is an ``.npz`` holding these float32 arrays plus
-``meta.architecture`` (a JSON string: blocks, channels, value_hidden, aux) and,
+``meta.architecture`` (a JSON string: blocks, channels, value_hidden, aux,
+global_pool) and,
 for a trained generation, ``meta.training`` (a JSON string: the training
 record). Files without the metadata (a state dict saved by other means) are
 read too; the architecture is then taken from the shapes.
@@ -75,6 +82,7 @@ class Architecture:
     channels: int = 16
     value_hidden: int = 32
     aux: bool = False  # ownership and score heads (training targets only)
+    global_pool: bool = False  # a bias from the whole board in every block
 
     def check(self):
         if self.blocks < 0 or self.channels < 1 or self.value_hidden < 1:
@@ -82,8 +90,10 @@ class Architecture:
         return self
 
     def describe(self):
+        extras = [x for x, on in (("aux heads", self.aux), ("global pooling", self.global_pool))
+                  if on]
         return "%d blocks x %d channels%s" % (self.blocks, self.channels,
-                                                " (aux heads)" if self.aux else "")
+                                                " (%s)" % ", ".join(extras) if extras else "")
 
 
 @dataclass
@@ -101,6 +111,9 @@ def param_shapes(arch):
         for conv in ("conv1", "conv2"):
             shapes["blocks.%d.%s.weight" % (k, conv)] = (c, c, 3, 3)
             shapes["blocks.%d.%s.bias" % (k, conv)] = (c,)
+        if arch.global_pool:
+            shapes["blocks.%d.gpool.weight" % k] = (c, 2 * c)
+            shapes["blocks.%d.gpool.bias" % k] = (c,)
     shapes.update({
         "policy.weight": (1, c, 1, 1), "policy.bias": (1,), "policy_cell_bias": (CELLS,),
         "value_fc1.weight": (h, c), "value_fc1.bias": (h,),
@@ -123,7 +136,7 @@ def init_weights(arch=Architecture(), seed=0):
     rng = np.random.RandomState(seed)
     params = {}
     for name, shape in param_shapes(arch).items():
-        if not name.endswith("weight") or name.endswith("conv2.weight"):
+        if not name.endswith("weight") or name.endswith(("conv2.weight", "gpool.weight")):
             params[name] = np.zeros(shape, np.float32)
             continue
         scale = np.sqrt(2.0 / int(np.prod(shape[1:])))
@@ -143,7 +156,8 @@ def architecture_of(params):
     blocks = 0
     while "blocks.%d.conv1.weight" % blocks in params:
         blocks += 1
-    return Architecture(blocks, int(c), int(h), "ownership.weight" in params)
+    return Architecture(blocks, int(c), int(h), "ownership.weight" in params,
+                        "blocks.0.gpool.weight" in params)
 
 
 def check_params(params, arch):
@@ -173,11 +187,12 @@ def save_weights(weights, path):
 
 
 def arch_dict(arch):
-    """The architecture as a dict; without ``aux`` where it is False, so that
-    a plain network's record reads as it did before the heads existed."""
+    """The architecture as a dict; without ``aux`` and ``global_pool`` where
+    they are False, so that a plain network's record reads as before."""
     d = asdict(arch)
-    if not d["aux"]:
-        del d["aux"]
+    for k in ("aux", "global_pool"):
+        if not d[k]:
+            del d[k]
     return d
 
 
@@ -257,6 +272,8 @@ class NumpyNet:
         self.stem = conv("stem")
         self.blocks = [conv("blocks.%d.conv1" % k) + conv("blocks.%d.conv2" % k)
                        for k in range(self.arch.blocks)]
+        self.gpool = [(p["blocks.%d.gpool.weight" % k], p["blocks.%d.gpool.bias" % k][:, None])
+                      if self.arch.global_pool else None for k in range(self.arch.blocks)]
         self.policy_w = p["policy.weight"].reshape(1, -1).copy()
         self.policy_b = p["policy_cell_bias"] + p["policy.bias"][0]
         self.fc1 = (p["value_fc1.weight"].T.copy(), p["value_fc1.bias"])
@@ -310,7 +327,11 @@ class NumpyNet:
         x[:, _MARGIN:-_MARGIN].reshape(PLANES, n, _WIDE, _WIDE)[:, :, 1:-1, 1:-1] = \
             planes.transpose(1, 0, 2, 3)
         x = self._framed(self._conv(x, *self.stem, length), interior)
-        for w1, b1, w2, b2 in self.blocks:
+        for (w1, b1, w2, b2), gpool in zip(self.blocks, self.gpool):
+            if gpool is not None:  # inputs >= 0 and a zero border: the max is the board's
+                board = x[:, _MARGIN:-_MARGIN].reshape(x.shape[0], n, _PAD)
+                pooled = np.concatenate([board.sum(axis=2) / CELLS, board.max(axis=2)])
+                b1 = np.repeat(b1 + gpool[0] @ pooled + gpool[1], _PAD, axis=1)
             h = self._framed(self._conv(x, w1, b1, length), interior)
             x = self._framed(self._conv(h, w2, b2, length, residual=x), interior)
         c = x.shape[0]

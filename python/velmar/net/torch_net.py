@@ -10,13 +10,18 @@ from velmar.net.network import (CELLS, OWNER_CLASSES, PLANES, Weights, architect
 
 
 class Block(nn.Module):
-    def __init__(self, channels):
+    def __init__(self, channels, global_pool=False):
         super().__init__()
         self.conv1 = nn.Conv2d(channels, channels, 3, padding=1)
         self.conv2 = nn.Conv2d(channels, channels, 3, padding=1)
+        self.gpool = nn.Linear(2 * channels, channels) if global_pool else None
 
     def forward(self, x):
-        return torch.relu(x + self.conv2(torch.relu(self.conv1(x))))
+        h = self.conv1(x)
+        if self.gpool is not None:
+            pooled = torch.cat([x.mean(dim=(2, 3)), x.amax(dim=(2, 3))], dim=1)
+            h = h + self.gpool(pooled)[:, :, None, None]
+        return torch.relu(x + self.conv2(torch.relu(h)))
 
 
 class Net(nn.Module):
@@ -29,7 +34,7 @@ class Net(nn.Module):
         c = arch.channels
         self.arch = arch
         self.stem = nn.Conv2d(PLANES, c, 3, padding=1)
-        self.blocks = nn.ModuleList([Block(c) for _ in range(arch.blocks)])
+        self.blocks = nn.ModuleList([Block(c, arch.global_pool) for _ in range(arch.blocks)])
         self.policy = nn.Conv2d(c, 1, 1)
         self.policy_cell_bias = nn.Parameter(torch.zeros(CELLS))
         self.value_fc1 = nn.Linear(c, arch.value_hidden)
