@@ -180,3 +180,17 @@ def test_numpy_and_torch_forwards_agree_and_files_keep_the_architecture(tmp_path
         cut.update({k: np.zeros_like(v) for k, v in w.params.items() if "gpool.weight" in k})
         assert not np.allclose(network.numpy_forward(network.Weights(arch, cut), planes)[0],
                                logits, atol=1e-3)
+
+
+@pytest.mark.parametrize("flags", [[], ["--aux-heads"], ["--global-pool"],
+                                   ["--aux-heads", "--global-pool"]])
+def test_init_weights_writes_the_architecture_asked_for(tmp_path, flags):
+    from velmar.net import init_weights
+    path = str(tmp_path / "w.npz")
+    assert init_weights.main(["--out", path, "--blocks", "1", "--channels", "4", *flags]) == 0
+    w = network.load_weights(path)
+    assert (w.arch.aux, w.arch.global_pool) == ("--aux-heads" in flags, "--global-pool" in flags)
+    with np.load(path) as f:
+        meta = json.loads(str(f[network.META_ARCH]))
+    assert set(meta) == {"blocks", "channels", "value_hidden"} | {
+        {"--aux-heads": "aux", "--global-pool": "global_pool"}[x] for x in flags}

@@ -233,8 +233,8 @@ def train(settings, data_dirs, init_path=None, out_path="weights.npz", log_path=
               "positions": steps * settings.batch_size, "seconds": round(seconds, 3),
               "init": init, "data": data_info, "settings": log["settings"],
               "final": final, "holdout_before": before, "holdout": after,
-              "aux_holdout": log.get("aux_holdout"),
               "finished": time.strftime("%Y-%m-%dT%H:%M:%S")}
+    record.update({k: log[k] for k in ("aux_holdout",) if k in log})
     network.save_weights(torch_net.from_module(net, record), out_path)
     log.update(status="finished", seconds=round(time.perf_counter() - t_start, 3),
                train_seconds=round(seconds, 3),

@@ -22,8 +22,8 @@ def main(argv=None):
     ap.add_argument("--global-pool", action="store_true",
                     help="every block gets a bias from the whole board")
     args = ap.parse_args(argv)
-    arch = network.Architecture(args.blocks, args.channels, args.value_hidden, args.aux_heads,
-                                args.global_pool)
+    arch = network.Architecture(args.blocks, args.channels, args.value_hidden,
+                                aux=args.aux_heads, global_pool=args.global_pool)
     try:
         weights = network.init_weights(arch, args.seed)
     except network.WeightsError as e:

@@ -156,8 +156,8 @@ def architecture_of(params):
     blocks = 0
     while "blocks.%d.conv1.weight" % blocks in params:
         blocks += 1
-    return Architecture(blocks, int(c), int(h), "ownership.weight" in params,
-                        "blocks.0.gpool.weight" in params)
+    return Architecture(blocks, int(c), int(h), aux="ownership.weight" in params,
+                        global_pool="blocks.0.gpool.weight" in params)
 
 
 def check_params(params, arch):
