@@ -194,3 +194,7 @@ def test_init_weights_writes_the_architecture_asked_for(tmp_path, flags):
         meta = json.loads(str(f[network.META_ARCH]))
     assert set(meta) == {"blocks", "channels", "value_hidden"} | {
         {"--aux-heads": "aux", "--global-pool": "global_pool"}[x] for x in flags}
+    if "--global-pool" in flags:  # no block to pool in
+        with pytest.raises(SystemExit) as e:
+            init_weights.main(["--out", path, "--blocks", "0", *flags])
+        assert e.value.code == 2

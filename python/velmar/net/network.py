@@ -49,11 +49,11 @@ weight zero in a fresh net) whose C outputs are added to the first
 convolution's biases, per position.
 
 A weight file is an ``.npz`` holding these float32 arrays plus
-``meta.architecture`` (a JSON string: blocks, channels, value_hidden, aux,
-global_pool) and,
-for a trained generation, ``meta.training`` (a JSON string: the training
-record). Files without the metadata (a state dict saved by other means) are
-read too; the architecture is then taken from the shapes.
+``meta.architecture`` (a JSON string: blocks, channels, value_hidden, and aux
+and global_pool where true) and, for a trained generation, ``meta.training``
+(a JSON string: the training record). Files without the metadata (a state
+dict saved by other means) are read too; the architecture is then taken from
+the shapes.
 """
 
 import json
@@ -87,6 +87,8 @@ class Architecture:
     def check(self):
         if self.blocks < 0 or self.channels < 1 or self.value_hidden < 1:
             raise WeightsError("blocks must be >= 0, channels and value_hidden >= 1 (%s)" % (self,))
+        if self.global_pool and not self.blocks:
+            raise WeightsError("global pooling needs at least one block")
         return self
 
     def describe(self):
