@@ -1,6 +1,5 @@
 """Auxiliary targets (final owners and scores) and the heads trained on them."""
 
-import io
 import json
 
 import pytest
@@ -108,23 +107,50 @@ def test_turned_batches_turn_the_owners_with_the_planes(games):
     assert np.allclose(score.sum(axis=1), 0.0, atol=1e-5)
 
 
-def test_old_weight_files_load_and_the_heads_leave_policy_and_value_alone(tmp_path):
+def test_old_weight_files_load_and_plain_files_are_written_as_before(tmp_path):
     plain = network.init_weights(network.Architecture(1, 8, 16), 3)
-    old = io.BytesIO()  # a file as written before the heads existed
-    np.savez(old, **plain.params, **{network.META_ARCH: np.array(json.dumps(
-        {"blocks": 1, "channels": 8, "value_hidden": 16}))})
-    (tmp_path / "old.npz").write_bytes(old.getvalue())
-    loaded = network.load_weights(str(tmp_path / "old.npz"))
-    assert not loaded.arch.aux
+    network.save_weights(plain, str(tmp_path / "w.npz"))
+    with np.load(str(tmp_path / "w.npz")) as f:
+        assert json.loads(str(f[network.META_ARCH])) == {"blocks": 1, "channels": 8,
+                                                         "value_hidden": 16}
+    np.savez(str(tmp_path / "bare.npz"), **plain.params)  # no metadata at all
+    loaded = network.load_weights(str(tmp_path / "bare.npz"))
+    assert loaded.arch == plain.arch and not loaded.arch.aux
     planes = (np.random.RandomState(0).random_sample((3, 5, 20, 20)) < 0.2).astype(np.float32)
     for a, b in zip(network.numpy_forward(loaded, planes), network.numpy_forward(plain, planes)):
         assert np.array_equal(a, b)
-    aux = network.init_weights(network.Architecture(1, 8, 16, aux=True), 3)
-    assert all(np.array_equal(aux.params[k], v) for k, v in plain.params.items())
+    with pytest.raises(network.WeightsError, match="at least one block"):
+        network.Architecture(0, 8, global_pool=True).check()
+
+
+@pytest.mark.parametrize("aux, global_pool", [(True, False), (False, True), (True, True)])
+def test_numpy_and_torch_forwards_agree_and_files_keep_the_architecture(tmp_path, aux,
+                                                                        global_pool):
+    arch = network.Architecture(2, 8, 16, aux=aux, global_pool=global_pool)
+    fresh = network.init_weights(arch, 4)
+    plain = network.init_weights(network.Architecture(2, 8, 16), 4)
+    assert all(np.array_equal(fresh.params[k], v) for k, v in plain.params.items())
+    rng = np.random.RandomState(2)
+    planes = (rng.random_sample((20, 5, 20, 20)) < 0.3).astype(np.float32)
+    # a fresh net's extras change nothing: the pooled bias starts at zero
     with torch.no_grad():
-        out = torch_net.to_module(aux)(torch.from_numpy(planes))
-    for a, b in zip(out, torch_net.to_module(plain)(torch.from_numpy(planes))):
-        assert torch.equal(a, b)
+        for a, b in zip(torch_net.to_module(fresh)(torch.from_numpy(planes)),
+                        torch_net.to_module(plain)(torch.from_numpy(planes))):
+            assert torch.equal(a, b)
+    w = network.Weights(arch, {k: v + 0.3 * rng.standard_normal(v.shape).astype(np.float32)
+                               for k, v in fresh.params.items()})
+    network.save_weights(w, str(tmp_path / "w.npz"))
+    w = network.load_weights(str(tmp_path / "w.npz"))
+    assert w.arch == arch
+    logits, values = network.NumpyNet(w)(planes)  # two chunks
+    with torch.no_grad():
+        t_logits, t_values = torch_net.to_module(w)(torch.from_numpy(planes))
+    assert np.allclose(logits, t_logits.numpy(), rtol=1e-4, atol=1e-3)
+    assert np.allclose(values, torch.softmax(t_values, dim=1).numpy(), atol=1e-5)
+    if global_pool:  # the pooled bias does move a trained net's outputs
+        cut = dict(w.params, **{k: 0 * v for k, v in w.params.items() if "gpool.weight" in k})
+        assert not np.allclose(network.numpy_forward(network.Weights(arch, cut), planes)[0],
+                               logits, atol=1e-3)
 
 
 @pytest.mark.subprocess
@@ -139,62 +165,9 @@ def test_velmar_train_with_aux_heads_end_to_end(tmp_path, games):
     aux = w.record["aux_holdout"]
     assert 0 < aux["ownership_ce"] < np.log(5) + 0.5 and 0 <= aux["ownership_accuracy"] <= 1
     assert aux["score_mse_zero"] > 0
-    log = json.loads((tmp_path / "aux.train.json").read_text())
-    last = log["losses"][-1]
+    last = json.loads((tmp_path / "aux.train.json").read_text())["losses"][-1]
     assert last["loss"] == pytest.approx(last["policy"] + last["value"] + last["l2"]
                                          + 2.0 * last["ownership"] + 0.5 * last["score"], rel=1e-4)
-    planes = (np.random.RandomState(1).random_sample((4, 5, 20, 20)) < 0.2).astype(np.float32)
-    logits, values = network.NumpyNet(w)(planes)
-    with torch.no_grad():
-        t_logits, t_values = torch_net.to_module(w)(torch.from_numpy(planes))
-    assert np.allclose(logits, t_logits.numpy(), atol=1e-4)
-    assert np.allclose(values, torch.softmax(t_values, dim=1).numpy(), atol=1e-5)
+    assert network.NumpyNet(w)(np.zeros((2, 5, 20, 20), np.float32))[0].shape == (2, 400)
     r = run_train("--data", games, "--out", tmp_path / "x.npz", "--init", out, "--aux-heads")
     assert r.returncode == 2 and "describe a fresh net" in r.stderr
-
-
-@pytest.mark.parametrize("aux, global_pool", [(True, False), (False, True), (True, True)])
-def test_numpy_and_torch_forwards_agree_and_files_keep_the_architecture(tmp_path, aux,
-                                                                        global_pool):
-    arch = network.Architecture(2, 8, 16, aux=aux, global_pool=global_pool)
-    fresh = network.init_weights(arch, 4)
-    rng = np.random.RandomState(2)
-    planes = (rng.random_sample((20, 5, 20, 20)) < 0.3).astype(np.float32)
-    plain = network.init_weights(network.Architecture(2, 8, 16), 4)
-    # a fresh net's extras change nothing: the pooled bias starts at zero
-    for a, b in zip(network.numpy_forward(fresh, planes), network.numpy_forward(plain, planes)):
-        assert np.array_equal(a, b)
-    w = network.Weights(arch, {k: v + 0.3 * rng.standard_normal(v.shape).astype(np.float32)
-                               for k, v in fresh.params.items()})
-    network.save_weights(w, str(tmp_path / "w.npz"))
-    w = network.load_weights(str(tmp_path / "w.npz"))
-    assert w.arch == arch
-    logits, values = network.NumpyNet(w)(planes)  # two chunks
-    with torch.no_grad():
-        t_logits, t_values = torch_net.to_module(w)(torch.from_numpy(planes))
-    assert np.allclose(logits, t_logits.numpy(), rtol=1e-4, atol=1e-3)
-    assert np.allclose(values, torch.softmax(t_values, dim=1).numpy(), atol=1e-5)
-    # the pooled bias does move the outputs of a trained net
-    if global_pool:
-        cut = {k: v for k, v in w.params.items() if "gpool" not in k or "bias" in k}
-        cut.update({k: np.zeros_like(v) for k, v in w.params.items() if "gpool.weight" in k})
-        assert not np.allclose(network.numpy_forward(network.Weights(arch, cut), planes)[0],
-                               logits, atol=1e-3)
-
-
-@pytest.mark.parametrize("flags", [[], ["--aux-heads"], ["--global-pool"],
-                                   ["--aux-heads", "--global-pool"]])
-def test_init_weights_writes_the_architecture_asked_for(tmp_path, flags):
-    from velmar.net import init_weights
-    path = str(tmp_path / "w.npz")
-    assert init_weights.main(["--out", path, "--blocks", "1", "--channels", "4", *flags]) == 0
-    w = network.load_weights(path)
-    assert (w.arch.aux, w.arch.global_pool) == ("--aux-heads" in flags, "--global-pool" in flags)
-    with np.load(path) as f:
-        meta = json.loads(str(f[network.META_ARCH]))
-    assert set(meta) == {"blocks", "channels", "value_hidden"} | {
-        {"--aux-heads": "aux", "--global-pool": "global_pool"}[x] for x in flags}
-    if "--global-pool" in flags:  # no block to pool in
-        with pytest.raises(SystemExit) as e:
-            init_weights.main(["--out", path, "--blocks", "0", *flags])
-        assert e.value.code == 2
