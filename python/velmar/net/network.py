@@ -16,8 +16,9 @@ and two heads on the last features:
 A canonical network (``Architecture.canonical``) sees every position from
 its mover's starting corner (``velmar.net.orientation``): the five planes
 turned so that corner is cell 0, plus four constant one-hot planes for the
-mover's seat (nine input planes); its policy logits are turned back onto the
-board. The other networks see the five planes as they come.
+mover's seat (nine input planes); its policy logits (the per-cell bias
+included, which lives in the turned frame) are turned back onto the board.
+The other networks see the five planes as they come.
 
 Parameter names and shapes are those of the PyTorch module's state dict
 (``velmar.net.torch_net``), so one weight file serves both frameworks:
