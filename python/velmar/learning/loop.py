@@ -86,6 +86,7 @@ class LoopSettings:
     weight_decay: float = 1e-4
     blocks: int = 1
     channels: int = 16
+    canonical: bool = False       # a fresh generation 0 sees positions from the mover's corner
     seed: int = 0
     init: Optional[str] = None    # weights of generation 0 (default: fresh, from seed)
     options: Optional[dict] = None  # search options of self-play (and arena, caps aside)
@@ -323,7 +324,8 @@ def run_loop(run, settings, log=None):
     os.makedirs(run, exist_ok=True)
     state = load_state(run, settings)
     if not train_done(run, 0):
-        arch = network.Architecture(settings.blocks, settings.channels)
+        arch = network.Architecture(settings.blocks, settings.channels,
+                                    canonical=settings.canonical)
         first = (network.load_weights(settings.init) if settings.init
                  else network.init_weights(arch, settings.seed))
         network.save_weights(first, gen_path(run, 0))
@@ -389,6 +391,8 @@ def _parser():
     ap.add_argument("--weight-decay", type=float, default=d.weight_decay)
     ap.add_argument("--blocks", type=int, default=d.blocks)
     ap.add_argument("--channels", type=int, default=d.channels)
+    ap.add_argument("--canonical", action="store_true",
+                    help="fresh networks see every position from the mover's corner")
     ap.add_argument("--seed", type=int, default=d.seed)
     ap.add_argument("--init", default=None, metavar="W.npz",
                     help="start from these weights (generation 0) instead of fresh ones")

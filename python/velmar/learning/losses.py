@@ -34,10 +34,14 @@ def l2_penalty(net, weight_decay):
     return 0.5 * weight_decay * total
 
 
-def losses(net, planes, legal, target, payoff, weight_decay, value_weight=1.0, policy_mask=None):
+def losses(net, planes, legal, target, payoff, weight_decay, value_weight=1.0, policy_mask=None,
+           seats=None):
     """The training losses of one batch, as tensors: loss, policy, value, l2.
-    ``policy_mask``: the rows whose policy target counts (default: all)."""
-    logits, value_logits = net(planes)
+    ``policy_mask``: the rows whose policy target counts (default: all);
+    ``seats``: the movers' seats (what a canonical network turns the planes
+    by, and takes as input; the logits come back on the board, so the
+    targets are compared as they are)."""
+    logits, value_logits = net(planes, seats)
     out = {"policy": policy_loss(logits, legal, target, policy_mask),
            "value": value_loss(value_logits, payoff),
            "l2": l2_penalty(net, weight_decay)}
@@ -49,6 +53,11 @@ def tensors(torch, device, planes, policy, payoff):
     x = torch.from_numpy(planes).to(device)
     legal = x[:, 4].flatten(1) > 0.5
     return x, legal, torch.from_numpy(policy).to(device), torch.from_numpy(payoff).to(device)
+
+
+def seats(torch, device, win, idx):
+    """The movers' seats of the window's rows ``idx``, as a tensor."""
+    return torch.from_numpy(win.player[idx].astype("int64")).to(device)
 
 
 def evaluate(net, win, rows, device):
@@ -65,7 +74,7 @@ def evaluate(net, win, rows, device):
         for i in range(0, len(rows), EVAL_BATCH):
             idx = rows[i:i + EVAL_BATCH]
             x, legal, target, payoff = tensors(torch, device, *batch_arrays(win, idx))
-            logits, value_logits = net(x)
+            logits, value_logits = net(x, seats(torch, device, win, idx))
             logp = torch.log_softmax(logits.masked_fill(~legal, ILLEGAL), dim=1)
             has = target.sum(dim=1) > 0
             pick = logp.argmax(dim=1, keepdim=True)
@@ -100,8 +109,9 @@ def outputs(net, win, rows, device):
     net.eval()
     with torch.no_grad():
         for i in range(0, len(rows), EVAL_BATCH):
-            x, _, _, _ = tensors(torch, device, *batch_arrays(win, rows[i:i + EVAL_BATCH]))
-            lg, v = net(x)
+            idx = rows[i:i + EVAL_BATCH]
+            x, _, _, _ = tensors(torch, device, *batch_arrays(win, idx))
+            lg, v = net(x, seats(torch, device, win, idx))
             logits.append(lg.float().cpu().numpy())
             values.append(torch.softmax(v, dim=1).float().cpu().numpy())
     net.train(was_training)

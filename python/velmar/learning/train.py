@@ -54,7 +54,7 @@ import numpy as np
 
 from velmar.common.files import write_json
 from velmar.learning import metrics
-from velmar.learning.losses import evaluate, honest_metrics, losses, tensors
+from velmar.learning.losses import evaluate, honest_metrics, losses, seats, tensors
 from velmar.learning.progress import Progress
 from velmar.learning.window import TrainError, batch_arrays, batches, load_window, split_games
 from velmar.net import network
@@ -186,6 +186,9 @@ def train(settings, data_dirs, init_path=None, out_path="weights.npz", log_path=
     t_start = time.perf_counter()
     win, train_rows, held_rows, data_info = _data(settings, data_dirs)
     weights, init = _initial_weights(init_path, settings)
+    if weights.arch.canonical and settings.rotations:
+        raise TrainError("--rotations does not go with a canonical network, which sees every "
+                         "position from its mover's corner")
     steps = settings.steps or max(1, math.ceil(settings.epochs * len(train_rows)
                                                / settings.batch_size))
     log = {"command": "velmar train", "status": "running", "out": os.path.abspath(out_path),
@@ -197,9 +200,9 @@ def train(settings, data_dirs, init_path=None, out_path="weights.npz", log_path=
     before = evaluate(net, win, held_rows, device)
     if before:
         log["holdout"].append(dict(step=0, **before))
-    seats = metrics.seat_predictor({"player": win.player[train_rows],
-                                    "payoff_mover": win.payoff[train_rows]})
-    log["metrics_before"] = honest_metrics(net, win, held_rows, seats, device)
+    seat_means = metrics.seat_predictor({"player": win.player[train_rows],
+                                         "payoff_mover": win.payoff[train_rows]})
+    log["metrics_before"] = honest_metrics(net, win, held_rows, seat_means, device)
     try:
         seconds, final, steps = _optimise(net, win, train_rows, held_rows, settings, steps,
                                           device, log, log_path,
@@ -214,9 +217,9 @@ def train(settings, data_dirs, init_path=None, out_path="weights.npz", log_path=
     after = evaluate(net, win, held_rows, device)
     if after:
         log["holdout"].append(dict(step=steps, **after))
-    log["metrics"] = honest_metrics(net, win, held_rows, seats, device)
+    log["metrics"] = honest_metrics(net, win, held_rows, seat_means, device)
     record = {"metrics_before": log["metrics_before"], "metrics": log["metrics"],
-              "seat_predictor": np.round(seats, 4).tolist(),
+              "seat_predictor": np.round(seat_means, 4).tolist(),
               "steps": steps, "total_steps": init.get("total_steps", 0) + steps,
               "positions": steps * settings.batch_size, "seconds": round(seconds, 3),
               "init": init, "data": data_info, "settings": log["settings"],
@@ -281,7 +284,7 @@ def _optimise(net, win, train_rows, held_rows, settings, steps, device, log, log
         x, legal, target, payoff = tensors(torch, device, *batch_arrays(win, idx, turns))
         mask = torch.from_numpy(win.full_search[idx]).to(device) if partial else None
         out = losses(net, x, legal, target, payoff, settings.weight_decay, settings.value_weight,
-                     mask)
+                     mask, seats(torch, device, win, idx))
         opt.zero_grad()
         out["loss"].backward()
         opt.step()
@@ -338,6 +341,9 @@ def _parser():
     ap.add_argument("--value-hidden", type=int, default=None,
                     help="hidden units of a fresh net's value head (default %d)"
                          % d.arch.value_hidden)
+    ap.add_argument("--canonical", action="store_true", default=None,
+                    help="a fresh net that sees every position from its mover's corner, "
+                         "the seat as input")
     ap.add_argument("--seed", type=int, default=d.seed,
                     help="seed of fresh weights and the batches")
     ap.add_argument("--window", type=int, default=d.window,
@@ -372,9 +378,11 @@ def _parser():
 
 def settings_from_args(args):
     fresh = {k: v for k, v in (("blocks", args.blocks), ("channels", args.channels),
-                               ("value_hidden", args.value_hidden)) if v is not None}
+                               ("value_hidden", args.value_hidden),
+                               ("canonical", args.canonical)) if v is not None}
     if fresh and args.init:
-        raise TrainError("--blocks, --channels and --value-hidden describe a fresh net; "
+        raise TrainError("--blocks, --channels, --value-hidden and --canonical describe a fresh "
+                         "net; "
                          "the architecture of --init is that of its file")
     return TrainSettings(steps=args.steps, epochs=args.epochs if args.epochs is not None else 1.0,
                          batch_size=args.batch_size, lr=args.lr, weight_decay=args.weight_decay,

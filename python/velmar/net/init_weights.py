@@ -17,8 +17,11 @@ def main(argv=None):
     ap.add_argument("--channels", type=int, default=d.channels, help="(default %(default)s)")
     ap.add_argument("--value-hidden", type=int, default=d.value_hidden,
                     help="(default %(default)s)")
+    ap.add_argument("--canonical", action="store_true",
+                    help="a net that sees every position from its mover's corner, the seat "
+                         "as input")
     args = ap.parse_args(argv)
-    arch = network.Architecture(args.blocks, args.channels, args.value_hidden)
+    arch = network.Architecture(args.blocks, args.channels, args.value_hidden, args.canonical)
     try:
         weights = network.init_weights(arch, args.seed)
     except network.WeightsError as e:

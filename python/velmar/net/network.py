@@ -2,7 +2,7 @@
 a NumPy forward pass.
 
 One family, described by an ``Architecture``: a 3 x 3 convolution stem from
-the five input planes to C channels (ReLU), B residual blocks (two 3 x 3
+the input planes to C channels (ReLU), B residual blocks (two 3 x 3
 convolutions of C channels, the block's input added before the second ReLU),
 and two heads on the last features:
 
@@ -13,11 +13,18 @@ and two heads on the last features:
   MOVER (entry j: the player seated j after the mover, as ``payoff_mover``
   in the training data); four numbers that sum to 1.
 
+A canonical network (``Architecture.canonical``) sees every position from
+its mover's starting corner (``velmar.net.orientation``): the five planes
+turned so that corner is cell 0, plus four constant one-hot planes for the
+mover's seat (nine input planes); its policy logits (the per-cell bias
+included, which lives in the turned frame) are turned back onto the board.
+The other networks see the five planes as they come.
+
 Parameter names and shapes are those of the PyTorch module's state dict
 (``velmar.net.torch_net``), so one weight file serves both frameworks:
 
 ==============================  ================
-``stem.weight``, ``.bias``      (C, 5, 3, 3), (C,)
+``stem.weight``, ``.bias``      (C, I, 3, 3), (C,); I = 5, or 9 (canonical)
 ``blocks.K.conv1.weight``       (C, C, 3, 3), and ``.bias`` (C,); K = 0..B-1
 ``blocks.K.conv2.weight``       the same
 ``policy.weight``, ``.bias``    (1, C, 1, 1), (1,)
@@ -27,7 +34,8 @@ Parameter names and shapes are those of the PyTorch module's state dict
 ==============================  ================
 
 A weight file is an ``.npz`` holding these float32 arrays plus
-``meta.architecture`` (a JSON string: blocks, channels, value_hidden) and,
+``meta.architecture`` (a JSON string: blocks, channels, value_hidden, and
+canonical where true) and,
 for a trained generation, ``meta.training`` (a JSON string: the training
 record). Files without the metadata (a state dict saved by other means) are
 read too; the architecture is then taken from the shapes.
@@ -40,6 +48,7 @@ from typing import Optional
 import numpy as np
 
 from velmar.common.files import atomic_file
+from velmar.net import orientation
 
 PLANES = 5
 SIDE = 20
@@ -57,6 +66,11 @@ class Architecture:
     blocks: int = 1
     channels: int = 16
     value_hidden: int = 32
+    canonical: bool = False  # positions turned to the mover's corner, the seat as input
+
+    @property
+    def input_planes(self):
+        return PLANES + orientation.SEATS if self.canonical else PLANES
 
     def check(self):
         if self.blocks < 0 or self.channels < 1 or self.value_hidden < 1:
@@ -64,7 +78,8 @@ class Architecture:
         return self
 
     def describe(self):
-        return "%d blocks x %d channels" % (self.blocks, self.channels)
+        return "%d blocks x %d channels%s" % (self.blocks, self.channels,
+                                              ", canonical" if self.canonical else "")
 
 
 @dataclass
@@ -77,7 +92,7 @@ class Weights:
 def param_shapes(arch):
     """Parameter name -> shape, in the order of the PyTorch state dict."""
     c, h = arch.channels, arch.value_hidden
-    shapes = {"stem.weight": (c, PLANES, 3, 3), "stem.bias": (c,)}
+    shapes = {"stem.weight": (c, arch.input_planes, 3, 3), "stem.bias": (c,)}
     for k in range(arch.blocks):
         for conv in ("conv1", "conv2"):
             shapes["blocks.%d.%s.weight" % (k, conv)] = (c, c, 3, 3)
@@ -113,14 +128,14 @@ def init_weights(arch=Architecture(), seed=0):
 def architecture_of(params):
     """The architecture that parameter shapes describe."""
     try:
-        c = params["stem.weight"].shape[0]
+        c, planes = params["stem.weight"].shape[:2]
         h = params["value_fc1.weight"].shape[0]
     except KeyError as e:
         raise WeightsError("not weights of this network: no %s" % e)
     blocks = 0
     while "blocks.%d.conv1.weight" % blocks in params:
         blocks += 1
-    return Architecture(blocks, int(c), int(h))
+    return Architecture(blocks, int(c), int(h), planes == PLANES + orientation.SEATS)
 
 
 def check_params(params, arch):
@@ -142,7 +157,10 @@ def save_weights(weights, path):
     file at ``path`` is always whole."""
     check_params(weights.params, weights.arch)
     members = {k: np.asarray(v, np.float32) for k, v in weights.params.items()}
-    members[META_ARCH] = np.array(json.dumps(asdict(weights.arch)))
+    arch = asdict(weights.arch)
+    if not arch["canonical"]:  # a plain network's file reads as before
+        del arch["canonical"]
+    members[META_ARCH] = np.array(json.dumps(arch))
     if weights.record is not None:
         members[META_TRAINING] = np.array(json.dumps(weights.record, sort_keys=True))
     with atomic_file(path, "wb") as f:
@@ -231,13 +249,21 @@ class NumpyNet:
         self.fc2 = (p["value_fc2.weight"].T.copy(), p["value_fc2.bias"])
         self._masks = {}
 
-    def __call__(self, planes):
+    def __call__(self, planes, seats=None):
         """planes (B, 5, 20, 20) -> logits (B, 400) and values relative to the
-        mover (B, 4), a softmax."""
+        mover (B, 4), a softmax. ``seats``: the movers' seats, for a
+        canonical network (default: read from the planes)."""
         planes = np.asarray(planes, np.float32)
-        if len(planes) <= CHUNK:
-            return self._forward(planes)
-        parts = [self._forward(planes[i:i + CHUNK]) for i in range(0, len(planes), CHUNK)]
+        if self.arch.canonical:
+            x, seats = orientation.canonical_input(planes, seats)
+            logits, values = self._chunked(x)
+            return orientation.unturn_policy(logits, seats), values
+        return self._chunked(planes)
+
+    def _chunked(self, x):
+        if len(x) <= CHUNK:
+            return self._forward(x)
+        parts = [self._forward(x[i:i + CHUNK]) for i in range(0, len(x), CHUNK)]
         return np.concatenate([a for a, _ in parts]), np.concatenate([b for _, b in parts])
 
     def _interior(self, n):
@@ -271,11 +297,11 @@ class NumpyNet:
         return y
 
     def _forward(self, planes):
-        n = len(planes)
+        n, k = planes.shape[:2]
         length = n * _PAD
         interior = self._interior(n)
-        x = np.zeros((PLANES, length + 2 * _MARGIN), np.float32)
-        x[:, _MARGIN:-_MARGIN].reshape(PLANES, n, _WIDE, _WIDE)[:, :, 1:-1, 1:-1] = \
+        x = np.zeros((k, length + 2 * _MARGIN), np.float32)
+        x[:, _MARGIN:-_MARGIN].reshape(k, n, _WIDE, _WIDE)[:, :, 1:-1, 1:-1] = \
             planes.transpose(1, 0, 2, 3)
         x = self._framed(self._conv(x, *self.stem, length), interior)
         for w1, b1, w2, b2 in self.blocks:
@@ -298,6 +324,6 @@ def softmax(v):
     return e / e.sum(axis=1, keepdims=True)
 
 
-def numpy_forward(weights, planes):
+def numpy_forward(weights, planes, seats=None):
     """One-off forward pass (a ``NumpyNet`` prepares the weights once)."""
-    return NumpyNet(weights)(planes)
+    return NumpyNet(weights)(planes, seats)

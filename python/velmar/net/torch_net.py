@@ -5,7 +5,8 @@ import numpy as np
 import torch
 from torch import nn
 
-from velmar.net.network import CELLS, PLANES, Weights, architecture_of, check_params
+from velmar.net import orientation
+from velmar.net.network import CELLS, SIDE, Weights, architecture_of, check_params
 
 
 class Block(nn.Module):
@@ -19,22 +20,40 @@ class Block(nn.Module):
 
 
 class Net(nn.Module):
-    """forward(planes (B, 5, 20, 20)) -> (policy logits (B, 400), value
-    logits (B, 4)); the softmax of the value logits is the payoff relative to
-    the mover."""
+    """forward(planes (B, 5, 20, 20), seats=None) -> (policy logits (B, 400),
+    value logits (B, 4)); the softmax of the value logits is the payoff
+    relative to the mover. A canonical network turns each position to its
+    mover's corner and its logits back; ``seats`` (a tensor of the movers'
+    seats) saves reading them from the planes."""
 
     def __init__(self, arch):
         super().__init__()
         c = arch.channels
         self.arch = arch
-        self.stem = nn.Conv2d(PLANES, c, 3, padding=1)
+        self.stem = nn.Conv2d(arch.input_planes, c, 3, padding=1)
         self.blocks = nn.ModuleList([Block(c) for _ in range(arch.blocks)])
         self.policy = nn.Conv2d(c, 1, 1)
         self.policy_cell_bias = nn.Parameter(torch.zeros(CELLS))
         self.value_fc1 = nn.Linear(c, arch.value_hidden)
         self.value_fc2 = nn.Linear(arch.value_hidden, 4)
+        # cell permutations, moved with the module but not in its weights
+        self.register_buffer("turn", torch.from_numpy(orientation.TURN), persistent=False)
+        self.register_buffer("unturn", torch.from_numpy(orientation.UNTURN), persistent=False)
 
-    def forward(self, x):
+    def forward(self, x, seats=None):
+        if not self.arch.canonical:
+            return self.trunk(x)
+        if seats is None:
+            seats = torch.from_numpy(orientation.mover_seats(x.detach().cpu().numpy()))
+        seats = seats.to(x.device, torch.long)
+        n, k = x.shape[:2]
+        turned = x.flatten(2).gather(2, self.turn[seats][:, None, :].expand(n, k, CELLS))
+        seat_planes = nn.functional.one_hot(seats, orientation.SEATS).to(x.dtype)
+        seat_planes = seat_planes[:, :, None].expand(n, orientation.SEATS, CELLS)
+        logits, values = self.trunk(torch.cat([turned, seat_planes], 1).view(n, -1, SIDE, SIDE))
+        return logits.gather(1, self.unturn[seats]), values
+
+    def trunk(self, x):
         x = torch.relu(self.stem(x))
         for block in self.blocks:
             x = block(x)
