@@ -218,6 +218,7 @@ def test_greedy_and_best_players_parse(tmp_path):
     assert shipped.evaluator == "numpy:" + BEST_PATH
     assert shipped.sims == recorded_search(BEST_PATH).get("sims", 32)
     assert PlayerSpec.parse("b=best,sims=4").sims == 4
+    assert [p.sims for p in results.tally([g, shipped], [])] == [0, shipped.sims]
     # a file's recorded search options are the player's unless given
     w = network.init_weights(network.Architecture(0, 4, 8), seed=1)
     w.record = {"search": {"sims": 12, "c_init": 1.5, "options": {

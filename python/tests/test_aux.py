@@ -171,3 +171,17 @@ def test_velmar_train_with_aux_heads_end_to_end(tmp_path, games):
     assert network.NumpyNet(w)(np.zeros((2, 5, 20, 20), np.float32))[0].shape == (2, 400)
     r = run_train("--data", games, "--out", tmp_path / "x.npz", "--init", out, "--aux-heads")
     assert r.returncode == 2 and "describe a fresh net" in r.stderr
+
+
+def test_a_canonical_net_gives_its_ownership_on_the_board_like_its_policy(games):
+    arch = network.Architecture(1, 8, 16, canonical=True, aux=True, global_pool=True)
+    p = dict(network.init_weights(arch, 6).params, policy_cell_bias=np.zeros(400, np.float32))
+    p["ownership.weight"] = np.repeat(p["policy.weight"], 5, axis=0)  # every class: the policy
+    p["ownership.bias"] = np.repeat(p["policy.bias"], 5)
+    rows = data.load(games)
+    pick = np.concatenate([np.flatnonzero(rows["player"] == s)[::40] for s in range(4)])
+    with torch.no_grad():
+        logits, _, owner, _ = torch_net.to_module(network.Weights(arch, p)).forward_all(
+            torch.from_numpy(rows["planes"][pick].astype(np.float32)))
+    for k in range(5):
+        assert torch.allclose(owner[:, k], logits, atol=1e-5)

@@ -117,6 +117,17 @@ def test_two_players_over_two_workers(tmp_path):
     assert len(set(first[:8])) == 1 and len(set(first[8:])) == 1 and first[0] != first[8]
 
 
+def _game_that_fails(g):
+    raise RuntimeError("game %d failed" % g)
+
+
+def test_a_game_that_fails_in_a_worker_raises_its_own_error(monkeypatch):
+    monkeypatch.setattr(ladder_games, "_one_game", _game_that_fails)
+    players = [LadderPlayer.parse("g=greedy"), LadderPlayer.parse("u=uniform,sims=1")]
+    with pytest.raises(RuntimeError, match="failed"):
+        ladder_games.play_games(players, 8, workers=2, seed=1)
+
+
 @pytest.mark.parametrize("argv,words", [
     (["--player", "a=greedy", "--player", "b=uniform", "--games", "10"], "multiple of 8"),
     (["--player", "a=greedy", "--games", "8"], "at least two"),

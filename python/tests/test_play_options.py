@@ -135,8 +135,9 @@ def test_loop_hands_its_options_to_selfplay_and_to_its_generations(tmp_path):
     selfplay = SearchSettings.from_args(ap.parse_args(s.selfplay_search().command_line()))
     assert selfplay.options == given and selfplay.sims_per_move == 8
     # in the arenas the run's generations search with them, playout caps aside
-    assert loop.opponent_spec("run", 2, "previous", s).search.options == {"fpu_reduction": 0.1}
-    assert loop.opponent_spec("run", 2, "heuristic", s).search.options is None
+    from velmar.learning.loop_matches import opponent_spec
+    assert opponent_spec("run", 2, "previous", s).search.options == {"fpu_reduction": 0.1}
+    assert opponent_spec("run", 2, "heuristic", s).search.options is None
     assert loop.load_state(str(tmp_path), s)["settings"]["options"] == given
     plain = loop.LoopSettings(iterations=1)
     assert "options" not in loop.load_state(str(tmp_path), plain)["settings"]

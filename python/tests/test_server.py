@@ -512,15 +512,18 @@ def perturbed_weights(arch, seed):
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("blocks, channels", [(0, 16), (2, 8)])
-def test_torch_evaluator_matches_numpy(tmp_path, blocks, channels):
+@pytest.mark.parametrize("blocks, channels, canonical", [(0, 16, False), (2, 8, False),
+                                                       (2, 8, True)])
+def test_torch_evaluator_matches_numpy(tmp_path, blocks, channels, canonical):
     np = pytest.importorskip("numpy")
     torch = pytest.importorskip("torch", reason="PyTorch is not installed for this interpreter")
     from velmar.net import network
+    from velmar.serving import evaluators as ev
     planes, _ = replay_planes(4)
     planes = planes[::5]
     path = str(tmp_path / "w.npz")
-    network.save_weights(perturbed_weights(network.Architecture(blocks, channels), 9), path)
+    arch = network.Architecture(blocks, channels, canonical=canonical)
+    network.save_weights(perturbed_weights(arch, 9), path)
     ref = make_evaluator("numpy:" + path).evaluate(planes)
     net = make_evaluator("torch:" + path, device="cpu")
     state_path = str(tmp_path / "w.pt")
@@ -529,6 +532,10 @@ def test_torch_evaluator_matches_numpy(tmp_path, blocks, channels):
         logits, values = make_evaluator(choice, device="cpu").evaluate(planes)
         assert np.abs(logits - ref[0]).max() <= 1e-4 * max(1.0, np.abs(ref[0]).max())
         assert np.allclose(values, ref[1], atol=1e-5)
+    # the module reads the seats from the planes where it is not given them
+    module, x = make_evaluator("torch:" + path, device="cpu").net, torch.from_numpy(planes)
+    with torch.no_grad():
+        assert torch.equal(module(x)[0], module(x, torch.from_numpy(ev.mover_seats(planes)))[0])
     # the default nets of the two frameworks are the same seeded net
     assert np.allclose(make_evaluator("torch", seed=3, device="cpu").evaluate(planes)[0],
                        make_evaluator("numpy", seed=3).evaluate(planes)[0], atol=1e-4)

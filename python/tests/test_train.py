@@ -14,9 +14,10 @@ from selfplay_helpers import REPO, need_extension, random_game, run_play, velmar
 from velmar.game import data  # noqa: E402
 from velmar.learning import losses as losses_mod  # noqa: E402
 from velmar.learning import train  # noqa: E402
-from velmar.net import network, torch_net  # noqa: E402
+from velmar.net import network, orientation, torch_net  # noqa: E402
 
 SMALL = network.Architecture(1, 8, 16)
+CANONICAL = network.Architecture(1, 8, 16, canonical=True)
 
 
 def write_games(directory, seeds, first=0):
@@ -52,6 +53,25 @@ def test_a_few_steps_lower_the_loss_on_a_fixed_batch(window):
     last = {k: float(v) for k, v in train.losses(net, x, legal, target, payoff, 1e-4).items()}
     assert last["loss"] < first["loss"] - 0.1
     assert last["policy"] < first["policy"] and last["value"] < first["value"]
+
+
+def test_a_canonical_net_learns_the_turned_positions_and_targets(window):
+    """Its loss is that of its layers on the turned planes beside the seat,
+    against the visit shares turned alike; a wrong seat gives another."""
+    net, cpu = torch_net.to_module(network.init_weights(CANONICAL, 2)), torch.device("cpu")
+    idx = np.arange(0, len(window.game), 3)
+    planes, policy, payoff = train.batch_arrays(window, idx)
+    seats = window.player[idx].astype(np.int64)
+    x, legal, target, pay = losses_mod.tensors(
+        torch, cpu, orientation.canonical_input(planes, seats)[0],
+        orientation.turn_policy(policy, seats), payoff)
+    logits, values = net.trunk(x)
+    by_hand = losses_mod.policy_loss(logits, legal, target) + losses_mod.value_loss(values, pay)
+    batch = losses_mod.tensors(torch, cpu, planes, policy, payoff)
+    for given, same in ((seats, True), (None, True), ((seats + 1) % 4, False)):
+        given = None if given is None else torch.from_numpy(given)
+        out = losses_mod.losses(net, *batch, 0.0, seats=given)
+        assert (abs(float(out["loss"]) - float(by_hand)) < 1e-5) == same
 
 
 def test_the_policy_loss_ignores_illegal_tiles():
@@ -130,6 +150,15 @@ def test_velmar_train_end_to_end(tmp_path):
     planes = np.zeros((2, 5, 20, 20), np.float32)
     planes[:, 4, 0, 0] = 1.0
     assert make_evaluator("numpy:%s" % out).evaluate(planes)[0].shape == (2, 400)
+    # a fresh canonical net trains, and self-play runs on it
+    canon = tmp_path / "canon.npz"
+    r = run_train("--data", tmp_path / "games", "--out", canon, "--steps", 2, "--batch-size", 16,
+                  "--blocks", 1, "--channels", 4, "--canonical", "--quiet")
+    assert r.returncode == 0, r.stderr
+    assert network.load_weights(str(canon)).arch.canonical
+    play = run_play(tmp_path / "canon-games", "--games", 1, "--sims", 2, "--workers", 1,
+                    "--evaluator", "numpy:%s" % canon, "--quiet")
+    assert play.returncode == 0, play.stderr
 
 
 @pytest.mark.parametrize("args, message", [
@@ -138,6 +167,8 @@ def test_velmar_train_end_to_end(tmp_path):
     (["--data", "/nonexistent/dir"], "no such data directory"),
     (["--init", "/nonexistent/w.npz"], "cannot read --init"),
     (["--init", "{out}", "--blocks", "2"], "describe a fresh net"),
+    (["--init", "{out}", "--canonical"], "describe a fresh net"),
+    (["--canonical", "--rotations"], "does not go with a canonical network"),
     (["--device", "nowhere"], "bad device"),
     (["--holdout", "1.5"], "holdout"),
 ])

@@ -17,6 +17,7 @@ import json
 import os
 import sys
 
+from velmar.common.files import atomic_file
 from velmar.game import data, replay_page
 
 COLOURS = ("#2f6fd0", "#e2b01c", "#d8432f", "#2f9e44")  # seats 0..3
@@ -348,7 +349,7 @@ def _read_record(path):
 
 
 def _write(path, text):
-    with open(path, "w") as f:
+    with atomic_file(path, "w", sync=False) as f:  # never a half-written picture or page
         f.write(text)
 
 

@@ -86,6 +86,7 @@ class LoopSettings:
     weight_decay: float = 1e-4
     blocks: int = 1
     channels: int = 16
+    canonical: bool = False       # a fresh generation 0 sees positions from the mover's corner
     seed: int = 0
     init: Optional[str] = None    # weights of generation 0 (default: fresh, from seed)
     options: Optional[dict] = None  # search options of self-play (and arena, caps aside)
@@ -131,8 +132,8 @@ class LoopSettings:
             raise LoopError("; ".join(bad))
 
     def architecture(self):
-        return network.Architecture(self.blocks, self.channels, aux=self.aux_heads,
-                                    global_pool=self.global_pool)
+        return network.Architecture(self.blocks, self.channels, canonical=self.canonical,
+                                    aux=self.aux_heads, global_pool=self.global_pool)
 
     def selfplay_search(self):
         """The search settings of the self-play games."""
@@ -400,6 +401,8 @@ def _parser():
     ap.add_argument("--weight-decay", type=float, default=d.weight_decay)
     ap.add_argument("--blocks", type=int, default=d.blocks)
     ap.add_argument("--channels", type=int, default=d.channels)
+    ap.add_argument("--canonical", action="store_true",
+                    help="fresh networks see every position from the mover's corner")
     ap.add_argument("--aux-heads", action="store_true",
                     help="a fresh generation 0 with ownership and score heads, trained on the "
                          "final owners and scores")

@@ -57,13 +57,15 @@ def score_loss(score, target, mask):
 
 
 def losses(net, planes, legal, target, payoff, weight_decay, value_weight=1.0, policy_mask=None,
-           aux=None, aux_weights=(1.5, 0.5)):
+           seats=None, aux=None, aux_weights=(1.5, 0.5)):
     """The training losses of one batch, as tensors: loss, policy, value, l2.
-    ``policy_mask``: the rows whose policy target counts (default: all).
-    ``aux`` (a network with auxiliary heads): the tensors (score_mover,
-    owner_mover, valid rows), whose losses ``ownership`` and ``score`` enter
-    the total with ``aux_weights``."""
-    logits, value_logits, owner_logits, score = net.forward_all(planes)
+    ``policy_mask``: the rows whose policy target counts (default: all);
+    ``seats``: the movers' seats (what a canonical network turns the planes
+    by, and takes as input; the logits come back on the board, so the
+    targets are compared as they are). ``aux`` (a network with auxiliary
+    heads): the tensors (score_mover, owner_mover, valid rows), whose losses
+    ``ownership`` and ``score`` enter the total with ``aux_weights``."""
+    logits, value_logits, owner_logits, score = net.forward_all(planes, seats)
     out = {"policy": policy_loss(logits, legal, target, policy_mask),
            "value": value_loss(value_logits, payoff),
            "l2": l2_penalty(net, weight_decay)}
@@ -94,10 +96,11 @@ def evaluate_aux(net, win, rows, device):
     net.eval()
     with torch.no_grad():
         for i in range(0, len(rows), EVAL_BATCH):
-            arrays = batch_arrays(win, rows[i:i + EVAL_BATCH], aux=True)
+            idx = rows[i:i + EVAL_BATCH]
+            arrays = batch_arrays(win, idx, aux=True)
             x = torch.from_numpy(arrays[0]).to(device)
             score_t, owner, valid = aux_tensors(torch, device, *arrays[3:])
-            _, _, owner_logits, score = net.forward_all(x)
+            _, _, owner_logits, score = net.forward_all(x, seats(torch, device, win, idx))
             k = float(valid.sum())
             n += k
             sums["ownership_ce"] += k * float(ownership_loss(owner_logits, owner, valid))
@@ -116,6 +119,11 @@ def tensors(torch, device, planes, policy, payoff):
     return x, legal, torch.from_numpy(policy).to(device), torch.from_numpy(payoff).to(device)
 
 
+def seats(torch, device, win, idx):
+    """The movers' seats of the window's rows ``idx``, as a tensor."""
+    return torch.from_numpy(win.player[idx].astype("int64")).to(device)
+
+
 def evaluate(net, win, rows, device):
     """Held-out metrics of the network on rows ``rows`` (None if empty)."""
     import torch
@@ -130,7 +138,7 @@ def evaluate(net, win, rows, device):
         for i in range(0, len(rows), EVAL_BATCH):
             idx = rows[i:i + EVAL_BATCH]
             x, legal, target, payoff = tensors(torch, device, *batch_arrays(win, idx))
-            logits, value_logits = net(x)
+            logits, value_logits = net(x, seats(torch, device, win, idx))
             logp = torch.log_softmax(logits.masked_fill(~legal, ILLEGAL), dim=1)
             has = target.sum(dim=1) > 0
             pick = logp.argmax(dim=1, keepdim=True)
@@ -165,8 +173,9 @@ def outputs(net, win, rows, device):
     net.eval()
     with torch.no_grad():
         for i in range(0, len(rows), EVAL_BATCH):
-            x, _, _, _ = tensors(torch, device, *batch_arrays(win, rows[i:i + EVAL_BATCH]))
-            lg, v = net(x)
+            idx = rows[i:i + EVAL_BATCH]
+            x, _, _, _ = tensors(torch, device, *batch_arrays(win, idx))
+            lg, v = net(x, seats(torch, device, win, idx))
             logits.append(lg.float().cpu().numpy())
             values.append(torch.softmax(v, dim=1).float().cpu().numpy())
     net.train(was_training)

@@ -21,10 +21,8 @@ the training rows per epoch, reshuffled each epoch) and minimises
   per-cell policy bias and the other biases included), minimised with Adam
   as part of the loss.
 
-With auxiliary heads (``--aux-heads``) the loss adds ``ownership_weight`` x
-ownership cross-entropy (mean over cells) + ``score_weight`` x the scores'
-squared error (mean over four), on complete games' rows (``velmar.learning.
-aux_targets``); their held-out metrics go into the record (``aux_holdout``).
+With auxiliary heads (``--aux-heads``) the loss adds ``ownership_weight`` and
+``score_weight`` times their losses (``velmar.learning.losses``).
 
 Rows whose ``full_search`` is False (a reduced search's visit shares) count
 in the value loss only.
@@ -60,7 +58,7 @@ import numpy as np
 from velmar.common.files import write_json
 from velmar.learning import metrics
 from velmar.learning.losses import (aux_tensors, evaluate, evaluate_aux, honest_metrics, losses,
-                                    tensors)
+                                    seats, tensors)
 from velmar.learning.progress import Progress
 from velmar.learning.window import TrainError, batch_arrays, batches, load_window, split_games
 from velmar.net import network
@@ -196,6 +194,9 @@ def train(settings, data_dirs, init_path=None, out_path="weights.npz", log_path=
     t_start = time.perf_counter()
     win, train_rows, held_rows, data_info = _data(settings, data_dirs)
     weights, init = _initial_weights(init_path, settings)
+    if weights.arch.canonical and settings.rotations:
+        raise TrainError("--rotations does not go with a canonical network, which sees every "
+                         "position from its mover's corner")
     steps = settings.steps or max(1, math.ceil(settings.epochs * len(train_rows)
                                                / settings.batch_size))
     log = {"command": "velmar train", "status": "running", "out": os.path.abspath(out_path),
@@ -207,9 +208,9 @@ def train(settings, data_dirs, init_path=None, out_path="weights.npz", log_path=
     before = evaluate(net, win, held_rows, device)
     if before:
         log["holdout"].append(dict(step=0, **before))
-    seats = metrics.seat_predictor({"player": win.player[train_rows],
-                                    "payoff_mover": win.payoff[train_rows]})
-    log["metrics_before"] = honest_metrics(net, win, held_rows, seats, device)
+    seat_means = metrics.seat_predictor({"player": win.player[train_rows],
+                                         "payoff_mover": win.payoff[train_rows]})
+    log["metrics_before"] = honest_metrics(net, win, held_rows, seat_means, device)
     try:
         seconds, final, steps = _optimise(net, win, train_rows, held_rows, settings, steps,
                                           device, log, log_path,
@@ -224,17 +225,16 @@ def train(settings, data_dirs, init_path=None, out_path="weights.npz", log_path=
     after = evaluate(net, win, held_rows, device)
     if after:
         log["holdout"].append(dict(step=steps, **after))
-    log["metrics"] = honest_metrics(net, win, held_rows, seats, device)
-    if weights.arch.aux and len(held_rows):
-        log["aux_holdout"] = evaluate_aux(net, win, held_rows, device)
+    log["metrics"] = honest_metrics(net, win, held_rows, seat_means, device)
     record = {"metrics_before": log["metrics_before"], "metrics": log["metrics"],
-              "seat_predictor": np.round(seats, 4).tolist(),
+              "seat_predictor": np.round(seat_means, 4).tolist(),
               "steps": steps, "total_steps": init.get("total_steps", 0) + steps,
               "positions": steps * settings.batch_size, "seconds": round(seconds, 3),
               "init": init, "data": data_info, "settings": log["settings"],
               "final": final, "holdout_before": before, "holdout": after,
               "finished": time.strftime("%Y-%m-%dT%H:%M:%S")}
-    record.update({k: log[k] for k in ("aux_holdout",) if k in log})
+    if weights.arch.aux and len(held_rows):  # the held-out metrics of the auxiliary heads
+        log["aux_holdout"] = record["aux_holdout"] = evaluate_aux(net, win, held_rows, device)
     network.save_weights(torch_net.from_module(net, record), out_path)
     log.update(status="finished", seconds=round(time.perf_counter() - t_start, 3),
                train_seconds=round(seconds, 3),
@@ -289,15 +289,15 @@ def _optimise(net, win, train_rows, held_rows, settings, steps, device, log, log
     t0 = time.perf_counter()
     deadline = t0 + 60.0 * settings.minutes if settings.minutes else None
     partial = not win.full_search[train_rows].all()
-    aux = net.arch.aux
-    keys = LOSS_KEYS + (AUX_KEYS if aux else ())
+    aux, keys = net.arch.aux, LOSS_KEYS + (AUX_KEYS if net.arch.aux else ())
     running, interval = dict.fromkeys(keys, 0.0), dict.fromkeys(keys, 0.0)
     for step, idx in enumerate(batches(train_rows, settings.batch_size, rng), start=1):
         arrays = batch_arrays(win, idx, turns, aux=aux)
         x, legal, target, payoff = tensors(torch, device, *arrays[:3])
         mask = torch.from_numpy(win.full_search[idx]).to(device) if partial else None
         out = losses(net, x, legal, target, payoff, settings.weight_decay, settings.value_weight,
-                     mask, aux_tensors(torch, device, *arrays[3:]) if aux else None,
+                     mask, seats(torch, device, win, idx),
+                     aux_tensors(torch, device, *arrays[3:]) if aux else None,
                      (settings.ownership_weight, settings.score_weight))
         opt.zero_grad()
         out["loss"].backward()
@@ -355,6 +355,9 @@ def _parser():
     ap.add_argument("--value-hidden", type=int, default=None,
                     help="hidden units of a fresh net's value head (default %d)"
                          % d.arch.value_hidden)
+    ap.add_argument("--canonical", action="store_true", default=None,
+                    help="a fresh net that sees every position from its mover's corner, "
+                         "the seat as input")
     ap.add_argument("--aux-heads", action="store_true", help="a fresh net with auxiliary heads")
     ap.add_argument("--global-pool", action="store_true", help="a fresh net with global pooling")
     ap.add_argument("--ownership-weight", type=float, default=d.ownership_weight,
@@ -396,11 +399,12 @@ def _parser():
 def settings_from_args(args):
     fresh = {k: v for k, v in (("blocks", args.blocks), ("channels", args.channels),
                                ("value_hidden", args.value_hidden),
-                               ("aux", args.aux_heads or None),
+                               ("canonical", args.canonical), ("aux", args.aux_heads or None),
                                ("global_pool", args.global_pool or None)) if v is not None}
     if fresh and args.init:
-        raise TrainError("--blocks, --channels, --value-hidden, --aux-heads and --global-pool "
-                         "describe a fresh net; the architecture of --init is that of its file")
+        raise TrainError("--blocks, --channels, --value-hidden, --canonical, --aux-heads and "
+                         "--global-pool describe a fresh net; the architecture of --init is "
+                         "that of its file")
     return TrainSettings(steps=args.steps, epochs=args.epochs if args.epochs is not None else 1.0,
                          batch_size=args.batch_size, lr=args.lr, weight_decay=args.weight_decay,
                          value_weight=args.value_weight, window=args.window, holdout=args.holdout,

@@ -17,12 +17,15 @@ def main(argv=None):
     ap.add_argument("--channels", type=int, default=d.channels, help="(default %(default)s)")
     ap.add_argument("--value-hidden", type=int, default=d.value_hidden,
                     help="(default %(default)s)")
+    ap.add_argument("--canonical", action="store_true",
+                    help="a net that sees every position from its mover's corner, the seat "
+                         "as input")
     ap.add_argument("--aux-heads", action="store_true",
                     help="ownership and score heads (training targets only)")
     ap.add_argument("--global-pool", action="store_true",
                     help="every block gets a bias from the whole board")
     args = ap.parse_args(argv)
-    arch = network.Architecture(args.blocks, args.channels, args.value_hidden,
+    arch = network.Architecture(args.blocks, args.channels, args.value_hidden, args.canonical,
                                 aux=args.aux_heads, global_pool=args.global_pool)
     try:
         weights = network.init_weights(arch, args.seed)

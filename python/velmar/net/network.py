@@ -2,7 +2,7 @@
 a NumPy forward pass.
 
 One family, described by an ``Architecture``: a 3 x 3 convolution stem from
-the five input planes to C channels (ReLU), B residual blocks (two 3 x 3
+the input planes to C channels (ReLU), B residual blocks (two 3 x 3
 convolutions of C channels, the block's input added before the second ReLU),
 and two heads on the last features:
 
@@ -13,11 +13,18 @@ and two heads on the last features:
   MOVER (entry j: the player seated j after the mover, as ``payoff_mover``
   in the training data); four numbers that sum to 1.
 
+A canonical network (``Architecture.canonical``) sees every position from
+its mover's starting corner (``velmar.net.orientation``): the five planes
+turned so that corner is cell 0, plus four constant one-hot planes for the
+mover's seat (nine input planes); its policy logits (the per-cell bias
+included, which lives in the turned frame) are turned back onto the board.
+The other networks see the five planes as they come.
+
 Parameter names and shapes are those of the PyTorch module's state dict
 (``velmar.net.torch_net``), so one weight file serves both frameworks:
 
 ==============================  ================
-``stem.weight``, ``.bias``      (C, 5, 3, 3), (C,)
+``stem.weight``, ``.bias``      (C, I, 3, 3), (C,); I = 5, or 9 (canonical)
 ``blocks.K.conv1.weight``       (C, C, 3, 3), and ``.bias`` (C,); K = 0..B-1
 ``blocks.K.conv2.weight``       the same
 ``policy.weight``, ``.bias``    (1, C, 1, 1), (1,)
@@ -49,11 +56,11 @@ weight zero in a fresh net) whose C outputs are added to the first
 convolution's biases, per position.
 
 A weight file is an ``.npz`` holding these float32 arrays plus
-``meta.architecture`` (a JSON string: blocks, channels, value_hidden, and aux
-and global_pool where true) and, for a trained generation, ``meta.training``
-(a JSON string: the training record). Files without the metadata (a state
-dict saved by other means) are read too; the architecture is then taken from
-the shapes.
+``meta.architecture`` (a JSON string: blocks, channels, value_hidden, and
+canonical, aux and global_pool where true) and, for a trained generation,
+``meta.training`` (a JSON string: the training record). Files without the
+metadata (a state dict saved by other means) are read too; the architecture
+is then taken from the shapes.
 """
 
 import json
@@ -63,6 +70,7 @@ from typing import Optional
 import numpy as np
 
 from velmar.common.files import atomic_file
+from velmar.net import orientation
 
 PLANES = 5
 SIDE = 20
@@ -81,8 +89,13 @@ class Architecture:
     blocks: int = 1
     channels: int = 16
     value_hidden: int = 32
+    canonical: bool = False  # positions turned to the mover's corner, the seat as input
     aux: bool = False  # ownership and score heads (training targets only)
     global_pool: bool = False  # a bias from the whole board in every block
+
+    @property
+    def input_planes(self):
+        return PLANES + orientation.SEATS if self.canonical else PLANES
 
     def check(self):
         if self.blocks < 0 or self.channels < 1 or self.value_hidden < 1:
@@ -94,7 +107,8 @@ class Architecture:
     def describe(self):
         extras = [x for x, on in (("aux heads", self.aux), ("global pooling", self.global_pool))
                   if on]
-        return "%d blocks x %d channels%s" % (self.blocks, self.channels,
+        return "%d blocks x %d channels%s%s" % (self.blocks, self.channels,
+                                                ", canonical" if self.canonical else "",
                                                 " (%s)" % ", ".join(extras) if extras else "")
 
 
@@ -108,7 +122,7 @@ class Weights:
 def param_shapes(arch):
     """Parameter name -> shape, in the order of the PyTorch state dict."""
     c, h = arch.channels, arch.value_hidden
-    shapes = {"stem.weight": (c, PLANES, 3, 3), "stem.bias": (c,)}
+    shapes = {"stem.weight": (c, arch.input_planes, 3, 3), "stem.bias": (c,)}
     for k in range(arch.blocks):
         for conv in ("conv1", "conv2"):
             shapes["blocks.%d.%s.weight" % (k, conv)] = (c, c, 3, 3)
@@ -151,14 +165,15 @@ def init_weights(arch=Architecture(), seed=0):
 def architecture_of(params):
     """The architecture that parameter shapes describe."""
     try:
-        c = params["stem.weight"].shape[0]
+        c, planes = params["stem.weight"].shape[:2]
         h = params["value_fc1.weight"].shape[0]
     except KeyError as e:
         raise WeightsError("not weights of this network: no %s" % e)
     blocks = 0
     while "blocks.%d.conv1.weight" % blocks in params:
         blocks += 1
-    return Architecture(blocks, int(c), int(h), aux="ownership.weight" in params,
+    return Architecture(blocks, int(c), int(h), planes == PLANES + orientation.SEATS,
+                        aux="ownership.weight" in params,
                         global_pool="blocks.0.gpool.weight" in params)
 
 
@@ -189,10 +204,11 @@ def save_weights(weights, path):
 
 
 def arch_dict(arch):
-    """The architecture as a dict; without ``aux`` and ``global_pool`` where
-    they are False, so that a plain network's record reads as before."""
+    """The architecture as a dict; without ``canonical``, ``aux`` and
+    ``global_pool`` where they are False, so that a plain network's file reads
+    as before."""
     d = asdict(arch)
-    for k in ("aux", "global_pool"):
+    for k in ("canonical", "aux", "global_pool"):
         if not d[k]:
             del d[k]
     return d
@@ -282,13 +298,21 @@ class NumpyNet:
         self.fc2 = (p["value_fc2.weight"].T.copy(), p["value_fc2.bias"])
         self._masks = {}
 
-    def __call__(self, planes):
+    def __call__(self, planes, seats=None):
         """planes (B, 5, 20, 20) -> logits (B, 400) and values relative to the
-        mover (B, 4), a softmax."""
+        mover (B, 4), a softmax. ``seats``: the movers' seats, for a
+        canonical network (default: read from the planes)."""
         planes = np.asarray(planes, np.float32)
-        if len(planes) <= CHUNK:
-            return self._forward(planes)
-        parts = [self._forward(planes[i:i + CHUNK]) for i in range(0, len(planes), CHUNK)]
+        if self.arch.canonical:
+            x, seats = orientation.canonical_input(planes, seats)
+            logits, values = self._chunked(x)
+            return orientation.unturn_policy(logits, seats), values
+        return self._chunked(planes)
+
+    def _chunked(self, x):
+        if len(x) <= CHUNK:
+            return self._forward(x)
+        parts = [self._forward(x[i:i + CHUNK]) for i in range(0, len(x), CHUNK)]
         return np.concatenate([a for a, _ in parts]), np.concatenate([b for _, b in parts])
 
     def _interior(self, n):
@@ -322,11 +346,11 @@ class NumpyNet:
         return y
 
     def _forward(self, planes):
-        n = len(planes)
+        n, k = planes.shape[:2]
         length = n * _PAD
         interior = self._interior(n)
-        x = np.zeros((PLANES, length + 2 * _MARGIN), np.float32)
-        x[:, _MARGIN:-_MARGIN].reshape(PLANES, n, _WIDE, _WIDE)[:, :, 1:-1, 1:-1] = \
+        x = np.zeros((k, length + 2 * _MARGIN), np.float32)
+        x[:, _MARGIN:-_MARGIN].reshape(k, n, _WIDE, _WIDE)[:, :, 1:-1, 1:-1] = \
             planes.transpose(1, 0, 2, 3)
         x = self._framed(self._conv(x, *self.stem, length), interior)
         for (w1, b1, w2, b2), gpool in zip(self.blocks, self.gpool):
@@ -353,6 +377,6 @@ def softmax(v):
     return e / e.sum(axis=1, keepdims=True)
 
 
-def numpy_forward(weights, planes):
+def numpy_forward(weights, planes, seats=None):
     """One-off forward pass (a ``NumpyNet`` prepares the weights once)."""
-    return NumpyNet(weights)(planes)
+    return NumpyNet(weights)(planes, seats)

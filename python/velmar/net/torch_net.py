@@ -5,8 +5,8 @@ import numpy as np
 import torch
 from torch import nn
 
-from velmar.net.network import (CELLS, OWNER_CLASSES, PLANES, Weights, architecture_of,
-                                check_params)
+from velmar.net import orientation
+from velmar.net.network import CELLS, OWNER_CLASSES, SIDE, Weights, architecture_of, check_params
 
 
 class Block(nn.Module):
@@ -25,15 +25,17 @@ class Block(nn.Module):
 
 
 class Net(nn.Module):
-    """forward(planes (B, 5, 20, 20)) -> (policy logits (B, 400), value
-    logits (B, 4)); the softmax of the value logits is the payoff relative to
-    the mover."""
+    """forward(planes (B, 5, 20, 20), seats=None) -> (policy logits (B, 400),
+    value logits (B, 4)); the softmax of the value logits is the payoff
+    relative to the mover. A canonical network turns each position to its
+    mover's corner and its logits back; ``seats`` (a tensor of the movers'
+    seats) saves reading them from the planes."""
 
     def __init__(self, arch):
         super().__init__()
         c = arch.channels
         self.arch = arch
-        self.stem = nn.Conv2d(PLANES, c, 3, padding=1)
+        self.stem = nn.Conv2d(arch.input_planes, c, 3, padding=1)
         self.blocks = nn.ModuleList([Block(c, arch.global_pool) for _ in range(arch.blocks)])
         self.policy = nn.Conv2d(c, 1, 1)
         self.policy_cell_bias = nn.Parameter(torch.zeros(CELLS))
@@ -42,14 +44,37 @@ class Net(nn.Module):
         if arch.aux:
             self.ownership = nn.Conv2d(c, OWNER_CLASSES, 1)
             self.score_fc = nn.Linear(c, 4)
+        # cell permutations, moved with the module but not in its weights
+        self.register_buffer("turn", torch.from_numpy(orientation.TURN), persistent=False)
+        self.register_buffer("unturn", torch.from_numpy(orientation.UNTURN), persistent=False)
 
-    def forward(self, x):
-        return self.forward_all(x)[:2]
+    def forward(self, x, seats=None):
+        return self.forward_all(x, seats)[:2]
 
-    def forward_all(self, x):
+    def forward_all(self, x, seats=None):
         """(policy logits, value logits) and, with auxiliary heads, the
         ownership logits (B, 5, 400) and the scores relative to the mover
         (B, 4); None for those without."""
+        if not self.arch.canonical:
+            return self.trunk_all(x)
+        if seats is None:
+            seats = torch.from_numpy(orientation.mover_seats(x.detach().cpu().numpy()))
+        seats = seats.to(x.device, torch.long)
+        n, k = x.shape[:2]
+        turned = x.flatten(2).gather(2, self.turn[seats][:, None, :].expand(n, k, CELLS))
+        seat_planes = nn.functional.one_hot(seats, orientation.SEATS).to(x.dtype)
+        seat_planes = seat_planes[:, :, None].expand(n, orientation.SEATS, CELLS)
+        logits, values, owner, score = self.trunk_all(
+            torch.cat([turned, seat_planes], 1).view(n, -1, SIDE, SIDE))
+        unturn = self.unturn[seats]
+        if owner is not None:
+            owner = owner.gather(2, unturn[:, None, :].expand(n, OWNER_CLASSES, CELLS))
+        return logits.gather(1, unturn), values, owner, score
+
+    def trunk(self, x):
+        return self.trunk_all(x)[:2]
+
+    def trunk_all(self, x):
         x = torch.relu(self.stem(x))
         for block in self.blocks:
             x = block(x)

@@ -161,6 +161,9 @@ def play_games(players: List[LadderPlayer], games: int, workers: int = 1, seed: 
         pool.close()
     except KeyboardInterrupt:
         pool.terminate()
+    except BaseException:  # a game that failed: its error goes on, the pool ends
+        pool.terminate()
+        raise
     finally:
         pool.join()
     return [done[g] for g in sorted(done)]

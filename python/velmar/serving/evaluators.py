@@ -13,7 +13,8 @@ log-scores per cell (only legal cells matter), and ``values``, shape (B, 4),
 IN SEAT ORDER: entry p is the value of the position for player p.
 
 The planes are relative to the mover, so a network naturally predicts values
-relative to the mover too. ``mover_seats`` recovers the mover's seat from the
+relative to the mover too (and a canonical network takes the mover's seat
+as an input). ``mover_seats`` recovers the mover's seat from the
 planes and ``to_seat_order`` rotates mover-relative values (entry j for the
 player seated j after the mover, as in the training data's
 ``payoff_mover``) into seat order.
@@ -28,7 +29,7 @@ uniform evaluator overrides it and needs no NumPy.
 
 import os
 
-from velmar.game.planes import CELLS, PLANES, encode_replies, encode_reply, unpack_planes
+from velmar.game.planes import CELLS, encode_replies, encode_reply, unpack_planes
 
 CORNERS = (0, 19, 399, 380)  # starting corner of seats 0..3
 
@@ -99,38 +100,13 @@ class SleepEvaluator(Evaluator):
         return [UniformEvaluator.REPLY] * n
 
 
-def _corner_regions():
-    import numpy as np
-    region = np.zeros((CELLS, 4), np.float32)
-    for seat, c in enumerate(CORNERS):
-        r0, c0 = divmod(c, 20)
-        for x in range(CELLS):
-            r, col = divmod(x, 20)
-            if abs(r - r0) + abs(col - c0) <= 4:
-                region[x, seat] = 1.0
-    return region
-
-
-_REGIONS = None
-
-
 def mover_seats(planes):
-    """The seat of the player to move for each position of a batch.
-
-    Every player's first piece covers its own starting corner, and every
-    player places a first piece in the first round. So the mover's seat is
-    the corner covered by its own plane (plane 1); before the mover has
-    completed its first piece, every cell it may take (plane 4) and every
-    square it has taken lie within 4 steps of its corner.
-    """
-    import numpy as np
-    global _REGIONS
-    if _REGIONS is None:
-        _REGIONS = _corner_regions()
-    p = np.asarray(planes).reshape(len(planes), PLANES, CELLS)
-    own_corner = p[:, 1, list(CORNERS)]
-    near = (p[:, 4, :] + p[:, 1, :]) @ _REGIONS
-    return np.argmax(own_corner * 1000.0 + near, axis=1)
+    """The seat of the player to move for each position of a batch, read
+    from the planes (``velmar.net.orientation.mover_seats``: the starting
+    corner that the mover's squares cover, else the one near which its
+    squares and legal cells lie; SeatUnknown where neither tells)."""
+    from velmar.net import orientation
+    return orientation.mover_seats(planes)
 
 
 def to_seat_order(relative, seats):
@@ -179,8 +155,9 @@ class NumpyEvaluator(Evaluator):
                                   self.weights.arch.describe())
 
     def evaluate(self, planes):
-        logits, relative = self.net(planes)
-        return logits, to_seat_order(relative, mover_seats(planes))
+        seats = mover_seats(planes)
+        logits, relative = self.net(planes, seats)
+        return logits, to_seat_order(relative, seats)
 
 
 class TorchEvaluator(Evaluator):
@@ -228,9 +205,10 @@ class TorchEvaluator(Evaluator):
 
     def evaluate(self, planes):
         torch = self.torch
+        seats = mover_seats(planes)
         with torch.no_grad():
             x = torch.from_numpy(planes).to(self.device)
-            logits, value_logits = self.net(x)
+            logits, value_logits = self.net(x, torch.from_numpy(seats))
             logits = logits.float().cpu().numpy()
             relative = torch.softmax(value_logits.float(), dim=1).cpu().numpy()
         return logits, to_seat_order(relative, mover_seats(planes))
