@@ -57,7 +57,7 @@ def score_loss(score, target, mask):
 
 
 def losses(net, planes, legal, target, payoff, weight_decay, value_weight=1.0, policy_mask=None,
-           seats=None, aux=None, aux_weights=(1.5, 0.5)):
+           seats=None, aux=None, aux_weights=(0.5, 0.5)):
     """The training losses of one batch, as tensors: loss, policy, value, l2.
     ``policy_mask``: the rows whose policy target counts (default: all);
     ``seats``: the movers' seats (what a canonical network turns the planes

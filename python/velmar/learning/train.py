@@ -88,7 +88,7 @@ class TrainSettings:
     evaluations: int = 10          # held-out evaluations during training
     log_every: int = 0             # steps per log entry (0: about 200 entries)
     minutes: Optional[float] = None  # stop after this long, weights written (None: no limit)
-    ownership_weight: float = 1.5  # of the ownership loss (networks with auxiliary heads)
+    ownership_weight: float = 0.5  # of the ownership loss (networks with auxiliary heads)
     score_weight: float = 0.5      # of the score loss (the same)
 
 
