@@ -6,8 +6,6 @@ settings; keys given on the command line win."""
 
 import os
 
-from velmar.net import network
-
 BEST_SIMS = 32
 BEST_PATH = os.path.normpath(os.path.join(os.path.dirname(__file__), "..", "..", "..",
                                           "weights", "best.npz"))
@@ -30,6 +28,7 @@ def recorded_search(path):
     """The player keys a weight file records under "search" ({} when none):
     sims, c_base, c_init, and fpu, reuse, skip, ... for its search options
     (a switch as 0 or 1)."""
+    from velmar.net import network  # NumPy: only where best is asked for (not under PyPy)
     try:
         record = network.load_weights(path).record or {}
     except (OSError, network.WeightsError) as e:
