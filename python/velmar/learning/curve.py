@@ -12,12 +12,16 @@ def plot(state, path):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     laddered = ladder_points(state)
+    recs = [r for r in state["iterations"] if r.get("arena")]
+    if laddered and not recs and not state.get("final"):  # ladders only: one panel
+        fig, lax = plt.subplots(figsize=(6.4, 4.0), dpi=80)
+        rating_panel(lax, laddered)
+        return _save(plt, fig, lax, path)
     if laddered:
         fig, (ax, lax) = plt.subplots(1, 2, figsize=(11.0, 4.0), dpi=80)
         rating_panel(lax, laddered)
     else:
         fig, ax = plt.subplots(figsize=(6.4, 4.0), dpi=80)
-    recs = [r for r in state["iterations"] if r.get("arena")]
     for k, o in enumerate(OPPONENTS):
         pts = [(r["generation"], r["arena"][o]) for r in recs if o in r["arena"]]
         if not pts:
@@ -39,6 +43,10 @@ def plot(state, path):
     ax.set_xlabel("generation")
     ax.set_ylabel("win share")
     ax.set_ylim(0, 1)
+    return _save(plt, fig, ax, path)
+
+
+def _save(plt, fig, ax, path):
     ax.legend(fontsize=8)
     fig.tight_layout()
     try:
