@@ -51,6 +51,7 @@ from velmar.learning.curve import DEFAULT_OPPONENTS, OPPONENTS, plot
 from velmar.learning.loop_matches import (LoopFailed, LoopStopped, arena_done, gen_path,
                                           ladder_done, run_ladder_step, run_one_arena)
 from velmar.net import network
+from velmar.net.init_weights import add_architecture_switches
 
 LOOP_FLAGS = {"sims_per_move": "--sims", "sample_moves": "--sample-moves",
               "exploration_fraction": "--exploration-fraction", **OPTION_FLAGS}
@@ -401,13 +402,7 @@ def _parser():
     ap.add_argument("--weight-decay", type=float, default=d.weight_decay)
     ap.add_argument("--blocks", type=int, default=d.blocks)
     ap.add_argument("--channels", type=int, default=d.channels)
-    ap.add_argument("--canonical", action="store_true",
-                    help="fresh networks see every position from the mover's corner")
-    ap.add_argument("--aux-heads", action="store_true",
-                    help="a fresh generation 0 with ownership and score heads, trained on the "
-                         "final owners and scores")
-    ap.add_argument("--global-pool", action="store_true",
-                    help="a fresh generation 0 whose blocks get a bias from the whole board")
+    add_architecture_switches(ap)
     ap.add_argument("--seed", type=int, default=d.seed)
     ap.add_argument("--init", default=None, metavar="W.npz",
                     help="start from these weights (generation 0) instead of fresh ones")

@@ -62,6 +62,7 @@ from velmar.learning.losses import (aux_tensors, evaluate, evaluate_aux, honest_
 from velmar.learning.progress import Progress
 from velmar.learning.window import TrainError, batch_arrays, batches, load_window, split_games
 from velmar.net import network
+from velmar.net.init_weights import add_architecture_switches
 
 
 class Stopped(Exception):
@@ -355,11 +356,7 @@ def _parser():
     ap.add_argument("--value-hidden", type=int, default=None,
                     help="hidden units of a fresh net's value head (default %d)"
                          % d.arch.value_hidden)
-    ap.add_argument("--canonical", action="store_true", default=None,
-                    help="a fresh net that sees every position from its mover's corner, "
-                         "the seat as input")
-    ap.add_argument("--aux-heads", action="store_true", help="a fresh net with auxiliary heads")
-    ap.add_argument("--global-pool", action="store_true", help="a fresh net with global pooling")
+    add_architecture_switches(ap, default=None)
     ap.add_argument("--ownership-weight", type=float, default=d.ownership_weight,
                     help="weight of the ownership loss (default %(default)s)")
     ap.add_argument("--score-weight", type=float, default=d.score_weight,

@@ -5,6 +5,20 @@ import argparse
 
 from velmar.net import network
 
+# The switches of a network's shape beyond blocks and channels: (flag, help).
+SWITCHES = (("--canonical", "a fresh network sees every position from its mover's corner, "
+                            "the seat as input"),
+            ("--aux-heads", "a fresh network with ownership and score heads, trained on the "
+                            "games' final owners and scores"),
+            ("--global-pool", "a fresh network whose blocks get a bias from the whole board"))
+
+
+def add_architecture_switches(ap, default=False):
+    """--canonical, --aux-heads and --global-pool on a command that makes
+    networks (``default`` None tells a switch not given from one off)."""
+    for flag, text in SWITCHES:
+        ap.add_argument(flag, action="store_true", default=default, help=text)
+
 
 def main(argv=None):
     d = network.Architecture()
@@ -17,13 +31,7 @@ def main(argv=None):
     ap.add_argument("--channels", type=int, default=d.channels, help="(default %(default)s)")
     ap.add_argument("--value-hidden", type=int, default=d.value_hidden,
                     help="(default %(default)s)")
-    ap.add_argument("--canonical", action="store_true",
-                    help="a net that sees every position from its mover's corner, the seat "
-                         "as input")
-    ap.add_argument("--aux-heads", action="store_true",
-                    help="ownership and score heads (training targets only)")
-    ap.add_argument("--global-pool", action="store_true",
-                    help="every block gets a bias from the whole board")
+    add_architecture_switches(ap)
     args = ap.parse_args(argv)
     arch = network.Architecture(args.blocks, args.channels, args.value_hidden, args.canonical,
                                 aux=args.aux_heads, global_pool=args.global_pool)
