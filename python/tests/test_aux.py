@@ -185,3 +185,42 @@ def test_a_canonical_net_gives_its_ownership_on_the_board_like_its_policy(games)
             torch.from_numpy(rows["planes"][pick].astype(np.float32)))
     for k in range(5):
         assert torch.allclose(owner[:, k], logits, atol=1e-5)
+
+
+class AlwaysHalf:
+    """An rng whose draws all fall below one half: every row that may be
+    reflected is."""
+
+    def random_sample(self, n):
+        return np.zeros(n)
+
+
+def test_a_reflected_position_is_consistent_with_its_targets_and_seat(tmp_path):
+    need_extension()
+    from velmar.learning.window import batch_arrays, load_window, mirror_rows
+    from velmar.net import orientation
+    write_games(tmp_path / "d", [21, 22])
+    win = load_window([str(tmp_path / "d")])
+    idx = np.arange(len(win.game))
+    planes, policy, payoff, score, owner, _ = batch_arrays(win, idx, aux=True)
+    before = [a.copy() for a in (planes, policy, payoff, score, owner)]
+    movers = win.player[idx].astype(np.int64)
+    sel = mirror_rows(AlwaysHalf(), planes, policy, payoff, movers, score, owner)
+    everyone = before[0][:, :4].reshape(len(idx), 4, -1).any(axis=2).all(axis=1)
+    assert np.array_equal(sel, np.flatnonzero(everyone)) and 0 < len(sel) < len(idx)
+    rest = np.flatnonzero(~everyone)
+    for a, b in zip((planes, policy, payoff, score, owner), before):
+        assert np.array_equal(a[rest], b[rest])
+    # the board's geometry tells the reflected mover's seat, and every square
+    # of a plane is owned at the end by the player that plane now stands for
+    assert np.array_equal(orientation.mover_seats(planes[sel]), movers[sel])
+    assert np.array_equal(movers[sel], (-win.player[sel]) % 4)
+    flat = planes[sel].reshape(len(sel), 5, 400)
+    for k in range(4):
+        assert (owner[sel][flat[:, k] > 0] == PLANE_CLASS[k]).all()
+    # the tile taken stays legal, the payoffs and scores are the same numbers
+    assert ((policy[sel] > 0) <= (flat[:, 4] > 0)).all()
+    assert np.allclose(policy[sel].sum(axis=1), before[1][sel].sum(axis=1))
+    for a, b in ((payoff, before[2]), (score, before[3])):
+        assert np.allclose(np.sort(a[sel], axis=1), np.sort(b[sel], axis=1))
+        assert np.array_equal(a[sel][:, [0, 2]], b[sel][:, [0, 2]])

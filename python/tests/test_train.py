@@ -142,7 +142,8 @@ def test_velmar_train_end_to_end(tmp_path):
     assert 0 <= log["holdout"][-1]["policy_top1"] <= 1 and log["holdout"][-1]["value_mse"] > 0
     # the next generation starts from it; the evaluators read it
     r = run_train("--data", tmp_path / "games", "--init", out, "--out", tmp_path / "w2.npz",
-                  "--epochs", 0.01, "--log", tmp_path / "w2.json", "--rotations", "--quiet")
+                  "--epochs", 0.01, "--log", tmp_path / "w2.json", "--rotations", "--reflections",
+                  "--quiet")
     assert r.returncode == 0, r.stderr
     second = network.load_weights(str(tmp_path / "w2.npz"))
     assert second.record["total_steps"] == 5 and second.record["init"]["total_steps"] == 4

@@ -58,9 +58,10 @@ import numpy as np
 from velmar.common.files import write_json
 from velmar.learning import metrics
 from velmar.learning.losses import (aux_tensors, evaluate, evaluate_aux, honest_metrics, losses,
-                                    seats, tensors)
+                                    tensors)
 from velmar.learning.progress import Progress
-from velmar.learning.window import TrainError, batch_arrays, batches, load_window, split_games
+from velmar.learning.window import (TrainError, batch_arrays, batches, load_window, mirror_rows,
+                                   split_games)
 from velmar.net import network
 from velmar.net.init_weights import add_architecture_switches
 
@@ -82,6 +83,7 @@ class TrainSettings:
     holdout_seed: int = 0          # picks the held-out games: keep it for a whole run
     holdout_rows: int = 4096       # most held-out rows evaluated (evenly spaced)
     rotations: bool = False        # augment with the board's quarter turns
+    reflections: bool = False      # and with the diagonal reflection (turn order reversed)
     seed: int = 0                  # fresh weights, batches
     arch: network.Architecture = network.Architecture()  # of fresh weights (no init)
     device: Optional[str] = None   # cuda when available, else cpu
@@ -283,6 +285,7 @@ def _optimise(net, win, train_rows, held_rows, settings, steps, device, log, log
     opt = torch.optim.Adam(net.parameters(), lr=settings.lr)
     rng = np.random.RandomState(settings.seed + 1)
     turns = np.random.RandomState(settings.seed + 2) if settings.rotations else None
+    mirror = np.random.RandomState(settings.seed + 3) if settings.reflections else None
     log_every = settings.log_every or max(1, steps // 200)
     n_eval = settings.evaluations
     eval_at = {max(1, round(steps * k / n_eval)) for k in range(1, n_eval)} if n_eval else set()
@@ -294,10 +297,13 @@ def _optimise(net, win, train_rows, held_rows, settings, steps, device, log, log
     running, interval = dict.fromkeys(keys, 0.0), dict.fromkeys(keys, 0.0)
     for step, idx in enumerate(batches(train_rows, settings.batch_size, rng), start=1):
         arrays = batch_arrays(win, idx, turns, aux=aux)
+        movers = win.player[idx].astype(np.int64)
+        if mirror is not None:
+            mirror_rows(mirror, *arrays[:3], movers, *arrays[3:5])
         x, legal, target, payoff = tensors(torch, device, *arrays[:3])
         mask = torch.from_numpy(win.full_search[idx]).to(device) if partial else None
         out = losses(net, x, legal, target, payoff, settings.weight_decay, settings.value_weight,
-                     mask, seats(torch, device, win, idx),
+                     mask, torch.from_numpy(movers).to(device),
                      aux_tensors(torch, device, *arrays[3:]) if aux else None,
                      (settings.ownership_weight, settings.score_weight))
         opt.zero_grad()
@@ -385,6 +391,9 @@ def _parser():
                          "(default %(default)s)")
     ap.add_argument("--rotations", action="store_true",
                     help="augment with the board's quarter turns")
+    ap.add_argument("--reflections", action="store_true",
+                    help="augment with the reflection through the board's diagonal, which "
+                         "reverses the turn order, where every player has a square")
     ap.add_argument("--device", default=None, help="torch device (default: cuda if available)")
     ap.add_argument("--threads", type=int, default=d.threads,
                     help="CPU threads for torch (default %(default)s: on this project's 2-core "
@@ -406,7 +415,8 @@ def settings_from_args(args):
                          batch_size=args.batch_size, lr=args.lr, weight_decay=args.weight_decay,
                          value_weight=args.value_weight, window=args.window, holdout=args.holdout,
                          holdout_seed=args.holdout_seed, minutes=args.minutes,
-                         rotations=args.rotations, seed=args.seed,
+                         rotations=args.rotations, reflections=args.reflections,
+                         seed=args.seed,
                          arch=replace(network.Architecture(), **fresh), device=args.device,
                          threads=args.threads, ownership_weight=args.ownership_weight,
                          score_weight=args.score_weight)

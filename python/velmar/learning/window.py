@@ -142,6 +142,39 @@ def batch_arrays(win, idx, rng=None, aux=False):
     return out + (score, owner.reshape(len(idx), network.CELLS), win.aux_ok[win.game[idx]])
 
 
+# A reflection through the board's main diagonal swaps the starting corners
+# of seats 1 and 3 and keeps those of seats 0 and 2, so it reverses the turn
+# order around the board: the player seated one after the mover takes the
+# place of the one seated before it. With the planes, the targets and the
+# seat relabelled that way, a reflected position is a position of the game
+# up to the order in which its pieces were laid; it is only used where every
+# player has a square, so that no player's start is in question.
+MIRROR_PLANES = [2, 1, 0, 3, 4]   # before <-> after the mover
+MIRROR_PLAYERS = [0, 3, 2, 1]     # mover-relative j -> -j
+MIRROR_OWNER = np.array([0, 1, 4, 3, 2], np.int8)  # owner class 1 + j -> 1 - j
+
+
+def mirror_rows(rng, planes, policy, payoff, seats, score=None, owner=None):
+    """Reflects, in place, a random half of the rows where every player has a
+    square: planes (B, 5, 20, 20), policy (B, 400), payoff (B, 4) and seats
+    (B,), and with the auxiliary targets score (B, 4) and owner (B, 400).
+    Returns the rows reflected."""
+    everyone = planes[:, :4].reshape(len(planes), 4, -1).any(axis=2).all(axis=1)
+    sel = np.flatnonzero(everyone & (rng.random_sample(len(planes)) < 0.5))
+    if not len(sel):
+        return sel
+    n = network.SIDE
+    planes[sel] = planes[sel][:, MIRROR_PLANES].transpose(0, 1, 3, 2)
+    policy[sel] = policy[sel].reshape(-1, n, n).transpose(0, 2, 1).reshape(len(sel), -1)
+    payoff[sel] = payoff[sel][:, MIRROR_PLAYERS]
+    seats[sel] = (-seats[sel]) % 4
+    if score is not None:
+        score[sel] = score[sel][:, MIRROR_PLAYERS]
+        owner[sel] = MIRROR_OWNER[owner[sel]].reshape(-1, n, n).transpose(0, 2, 1) \
+            .reshape(len(sel), -1)
+    return sel
+
+
 def batches(rows, size, rng):
     """Endless batches of row indices: the rows in a fresh random order each
     pass, a batch running on into the next pass where needed."""
