@@ -40,14 +40,18 @@ def positions(data_dir, n):
     return planes[np.linspace(0, len(planes) - 1, n).astype(int)].astype(np.float32)
 
 
-def median_ms(fn, repeat):
-    fn()
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
+def medians_ms(fns, repeat):
+    """The median time of each function, called in turn (so that a change of
+    the machine's load falls on all of them alike)."""
+    times = [[] for _ in fns]
+    for fn in fns:
         fn()
-        times.append(time.perf_counter() - t)
-    return 1e3 * statistics.median(times)
+    for _ in range(repeat):
+        for fn, out in zip(fns, times):
+            t = time.perf_counter()
+            fn()
+            out.append(time.perf_counter() - t)
+    return [1e3 * statistics.median(t) for t in times]
 
 
 def main(argv=None):
@@ -64,12 +68,13 @@ def main(argv=None):
 
     def each(fn):  # a different batch every call
         return lambda: fn(batches[next(k) % len(batches)])
-    for name, arch in (("plain", network.Architecture(blocks, channels)),
-                       ("derived", network.Architecture(blocks, channels, derived=True))):
-        net = network.NumpyNet(network.init_weights(arch, 1))
-        print("%-8s %s forward of %d: %.2f ms" % (name, args.size, args.batch,
-                                                   median_ms(each(net), args.repeat)))
-    print("derivation alone: %.2f ms" % median_ms(each(derived.derive), args.repeat))
+    nets = [network.NumpyNet(network.init_weights(network.Architecture(
+        blocks, channels, derived=on), 1)) for on in (False, True)]
+    plain, with_derived, alone = medians_ms([each(nets[0]), each(nets[1]),
+                                             each(derived.derive)], args.repeat)
+    print("%s forward of %d: plain %.2f ms, derived inputs %.2f ms; the derivation alone "
+          "%.2f ms" % (args.size, args.batch, plain, with_derived, alone))
+    print("load average %.2f %.2f %.2f" % os.getloadavg())
     return 0
 
 

@@ -350,13 +350,14 @@ class NumpyNet:
     @staticmethod
     def _conv(x, w, b, length, residual=None):
         """3 x 3 convolution (zero padding) + bias (+ residual) + ReLU; the
-        result's border is not cleared yet."""
+        result's border is not cleared yet. ``b``: (C, 1), or (C, n) for a
+        bias per position."""
         cin = x.shape[0]
         cols = np.empty((9, cin, length), np.float32)
         for k, off in enumerate(_OFFSETS):
             cols[k] = x[:, _MARGIN + off:_MARGIN + off + length]
         out = w @ cols.reshape(9 * cin, length)
-        out += b
+        out.reshape(len(out), b.shape[1], -1)[...] += b[:, :, None]
         if residual is not None:
             out += residual[:, _MARGIN:_MARGIN + length]
         np.maximum(out, 0.0, out=out)
@@ -378,13 +379,13 @@ class NumpyNet:
             planes.transpose(1, 0, 2, 3)
         w0, b0 = self.stem
         if self.held is not None:  # the held pieces: a bias per position
-            b0 = np.repeat(b0 + self.held[0] @ held.T + self.held[1], _PAD, axis=1)
+            b0 = b0 + self.held[0] @ held.T + self.held[1]
         x = self._framed(self._conv(x, w0, b0, length), interior)
         for (w1, b1, w2, b2), gpool in zip(self.blocks, self.gpool):
             if gpool is not None:  # inputs >= 0 and a zero border: the max is the board's
                 board = x[:, _MARGIN:-_MARGIN].reshape(x.shape[0], n, _PAD)
                 pooled = np.concatenate([board.sum(axis=2) / CELLS, board.max(axis=2)])
-                b1 = np.repeat(b1 + gpool[0] @ pooled + gpool[1], _PAD, axis=1)
+                b1 = b1 + gpool[0] @ pooled + gpool[1]
             h = self._framed(self._conv(x, w1, b1, length), interior)
             x = self._framed(self._conv(h, w2, b2, length, residual=x), interior)
         c = x.shape[0]
