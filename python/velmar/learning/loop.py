@@ -93,6 +93,7 @@ class LoopSettings:
     options: Optional[dict] = None  # search options of self-play (and arena, caps aside)
     aux_heads: bool = False       # a fresh generation 0 with ownership and score heads
     global_pool: bool = False     # ... and with global pooling in its blocks
+    derived_inputs: bool = False  # ... and with inputs derived from the planes
 
     def check(self):
         bad = []
@@ -122,9 +123,9 @@ class LoopSettings:
             self.selfplay_search()
         except SettingsError as e:
             bad.append(e.named(LOOP_FLAGS))
-        if (self.aux_heads or self.global_pool) and self.init:
-            bad.append("--aux-heads and --global-pool describe a fresh generation 0; with "
-                       "--init the architecture is that of its file")
+        if (self.aux_heads or self.global_pool or self.derived_inputs) and self.init:
+            bad.append("--aux-heads, --global-pool and --derived-inputs describe a fresh "
+                       "generation 0; with --init the architecture is that of its file")
         try:
             self.architecture().check()
         except network.WeightsError as e:
@@ -134,7 +135,8 @@ class LoopSettings:
 
     def architecture(self):
         return network.Architecture(self.blocks, self.channels, canonical=self.canonical,
-                                    aux=self.aux_heads, global_pool=self.global_pool)
+                                    aux=self.aux_heads, global_pool=self.global_pool,
+                                    derived=self.derived_inputs)
 
     def selfplay_search(self):
         """The search settings of the self-play games."""
@@ -160,7 +162,7 @@ def load_state(run, settings):
     recorded = asdict(settings)
     if not settings.options:
         del recorded["options"]
-    for k in ("aux_heads", "global_pool"):
+    for k in ("aux_heads", "global_pool", "derived_inputs"):
         if not recorded[k]:
             del recorded[k]
     return {"settings": recorded, "started": state.get("started", time.time()),

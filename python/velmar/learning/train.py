@@ -406,11 +406,12 @@ def settings_from_args(args):
     fresh = {k: v for k, v in (("blocks", args.blocks), ("channels", args.channels),
                                ("value_hidden", args.value_hidden),
                                ("canonical", args.canonical), ("aux", args.aux_heads or None),
-                               ("global_pool", args.global_pool or None)) if v is not None}
+                               ("global_pool", args.global_pool or None),
+                               ("derived", args.derived_inputs or None)) if v is not None}
     if fresh and args.init:
-        raise TrainError("--blocks, --channels, --value-hidden, --canonical, --aux-heads and "
-                         "--global-pool describe a fresh net; the architecture of --init is "
-                         "that of its file")
+        raise TrainError("--blocks, --channels, --value-hidden, --canonical, --aux-heads, "
+                         "--global-pool and --derived-inputs describe a fresh net; the "
+                         "architecture of --init is that of its file")
     return TrainSettings(steps=args.steps, epochs=args.epochs if args.epochs is not None else 1.0,
                          batch_size=args.batch_size, lr=args.lr, weight_decay=args.weight_decay,
                          value_weight=args.value_weight, window=args.window, holdout=args.holdout,

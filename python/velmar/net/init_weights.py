@@ -10,11 +10,13 @@ SWITCHES = (("--canonical", "a fresh network sees every position from its mover'
                             "the seat as input"),
             ("--aux-heads", "a fresh network with ownership and score heads, trained on the "
                             "games' final owners and scores"),
-            ("--global-pool", "a fresh network whose blocks get a bias from the whole board"))
+            ("--global-pool", "a fresh network whose blocks get a bias from the whole board"),
+            ("--derived-inputs", "a fresh network that also sees the pieces every player still "
+                                 "holds, the piece in progress and the open corners"))
 
 
 def add_architecture_switches(ap, default=False):
-    """--canonical, --aux-heads and --global-pool on a command that makes
+    """--canonical, --aux-heads, --global-pool and --derived-inputs on a command that makes
     networks (``default`` None tells a switch not given from one off)."""
     for flag, text in SWITCHES:
         ap.add_argument(flag, action="store_true", default=default, help=text)
@@ -34,7 +36,8 @@ def main(argv=None):
     add_architecture_switches(ap)
     args = ap.parse_args(argv)
     arch = network.Architecture(args.blocks, args.channels, args.value_hidden, args.canonical,
-                                aux=args.aux_heads, global_pool=args.global_pool)
+                                aux=args.aux_heads, global_pool=args.global_pool,
+                                derived=args.derived_inputs)
     try:
         weights = network.init_weights(arch, args.seed)
     except network.WeightsError as e:

@@ -24,7 +24,7 @@ Parameter names and shapes are those of the PyTorch module's state dict
 (``velmar.net.torch_net``), so one weight file serves both frameworks:
 
 ==============================  ================
-``stem.weight``, ``.bias``      (C, I, 3, 3), (C,); I = 5, or 9 (canonical)
+``stem.weight``, ``.bias``      (C, I, 3, 3), (C,); I = 5, 9 (canonical), 10, 14
 ``blocks.K.conv1.weight``       (C, C, 3, 3), and ``.bias`` (C,); K = 0..B-1
 ``blocks.K.conv2.weight``       the same
 ``policy.weight``, ``.bias``    (1, C, 1, 1), (1,)
@@ -55,9 +55,17 @@ through a linear layer ``blocks.K.gpool`` (weight (C, 2 C), bias (C,); the
 weight zero in a fresh net) whose C outputs are added to the first
 convolution's biases, per position.
 
+A network with derived inputs (``Architecture.derived``) computes more from
+the five planes (``velmar.net.derived``): five more planes after the others
+(the mover's piece in progress, then the open corners of the players of
+planes 0..3; turned like the others in a canonical network) and the 84 flags
+of the pieces every player still holds, which go through a linear layer
+``held`` (weight (C, 84), bias (C,)) whose C outputs are added to the stem's
+biases, per position. The stem then takes I = 10 planes (14 canonical).
+
 A weight file is an ``.npz`` holding these float32 arrays plus
 ``meta.architecture`` (a JSON string: blocks, channels, value_hidden, and
-canonical, aux and global_pool where true) and, for a trained generation,
+canonical, aux, global_pool and derived where true) and, for a trained generation,
 ``meta.training`` (a JSON string: the training record). Files without the
 metadata (a state dict saved by other means) are read too; the architecture
 is then taken from the shapes.
@@ -70,6 +78,7 @@ from typing import Optional
 import numpy as np
 
 from velmar.common.files import atomic_file
+from velmar.net import derived as derived_inputs
 from velmar.net import orientation
 
 PLANES = 5
@@ -92,10 +101,12 @@ class Architecture:
     canonical: bool = False  # positions turned to the mover's corner, the seat as input
     aux: bool = False  # ownership and score heads (training targets only)
     global_pool: bool = False  # a bias from the whole board in every block
+    derived: bool = False  # pieces held, the piece in progress, open corners as inputs
 
     @property
     def input_planes(self):
-        return PLANES + orientation.SEATS if self.canonical else PLANES
+        return (PLANES + (orientation.SEATS if self.canonical else 0)
+                + (derived_inputs.EXTRA_PLANES if self.derived else 0))
 
     def check(self):
         if self.blocks < 0 or self.channels < 1 or self.value_hidden < 1:
@@ -105,8 +116,8 @@ class Architecture:
         return self
 
     def describe(self):
-        extras = [x for x, on in (("aux heads", self.aux), ("global pooling", self.global_pool))
-                  if on]
+        extras = [x for x, on in (("aux heads", self.aux), ("global pooling", self.global_pool),
+                                  ("derived inputs", self.derived)) if on]
         return "%d blocks x %d channels%s%s" % (self.blocks, self.channels,
                                                 ", canonical" if self.canonical else "",
                                                 " (%s)" % ", ".join(extras) if extras else "")
@@ -123,6 +134,8 @@ def param_shapes(arch):
     """Parameter name -> shape, in the order of the PyTorch state dict."""
     c, h = arch.channels, arch.value_hidden
     shapes = {"stem.weight": (c, arch.input_planes, 3, 3), "stem.bias": (c,)}
+    if arch.derived:
+        shapes.update({"held.weight": (c, derived_inputs.HELD), "held.bias": (c,)})
     for k in range(arch.blocks):
         for conv in ("conv1", "conv2"):
             shapes["blocks.%d.%s.weight" % (k, conv)] = (c, c, 3, 3)
@@ -172,9 +185,11 @@ def architecture_of(params):
     blocks = 0
     while "blocks.%d.conv1.weight" % blocks in params:
         blocks += 1
-    return Architecture(blocks, int(c), int(h), planes == PLANES + orientation.SEATS,
+    derived = "held.weight" in params
+    own_planes = planes - (derived_inputs.EXTRA_PLANES if derived else 0)
+    return Architecture(blocks, int(c), int(h), own_planes == PLANES + orientation.SEATS,
                         aux="ownership.weight" in params,
-                        global_pool="blocks.0.gpool.weight" in params)
+                        global_pool="blocks.0.gpool.weight" in params, derived=derived)
 
 
 def check_params(params, arch):
@@ -204,11 +219,11 @@ def save_weights(weights, path):
 
 
 def arch_dict(arch):
-    """The architecture as a dict; without ``canonical``, ``aux`` and
-    ``global_pool`` where they are False, so that a plain network's file reads
-    as before."""
+    """The architecture as a dict; without ``canonical``, ``aux``,
+    ``global_pool`` and ``derived`` where they are False, so that a plain
+    network's file reads as before."""
     d = asdict(arch)
-    for k in ("canonical", "aux", "global_pool"):
+    for k in ("canonical", "aux", "global_pool", "derived"):
         if not d[k]:
             del d[k]
     return d
@@ -288,6 +303,7 @@ class NumpyNet:
             return gemm_form(p[name + ".weight"]), p[name + ".bias"][:, None].copy()
 
         self.stem = conv("stem")
+        self.held = (p["held.weight"], p["held.bias"][:, None]) if self.arch.derived else None
         self.blocks = [conv("blocks.%d.conv1" % k) + conv("blocks.%d.conv2" % k)
                        for k in range(self.arch.blocks)]
         self.gpool = [(p["blocks.%d.gpool.weight" % k], p["blocks.%d.gpool.bias" % k][:, None])
@@ -303,16 +319,24 @@ class NumpyNet:
         mover (B, 4), a softmax. ``seats``: the movers' seats, for a
         canonical network (default: read from the planes)."""
         planes = np.asarray(planes, np.float32)
+        extra = held = None
+        if self.arch.derived:
+            extra, held = derived_inputs.derive(planes)
         if self.arch.canonical:
             x, seats = orientation.canonical_input(planes, seats)
-            logits, values = self._chunked(x)
+            if extra is not None:
+                x = np.concatenate([x, orientation.turn_planes(extra, seats)], axis=1)
+            logits, values = self._chunked(x, held)
             return orientation.unturn_policy(logits, seats), values
-        return self._chunked(planes)
+        if extra is not None:
+            planes = np.concatenate([planes, extra], axis=1)
+        return self._chunked(planes, held)
 
-    def _chunked(self, x):
+    def _chunked(self, x, held=None):
         if len(x) <= CHUNK:
-            return self._forward(x)
-        parts = [self._forward(x[i:i + CHUNK]) for i in range(0, len(x), CHUNK)]
+            return self._forward(x, held)
+        parts = [self._forward(x[i:i + CHUNK], None if held is None else held[i:i + CHUNK])
+                 for i in range(0, len(x), CHUNK)]
         return np.concatenate([a for a, _ in parts]), np.concatenate([b for _, b in parts])
 
     def _interior(self, n):
@@ -326,13 +350,14 @@ class NumpyNet:
     @staticmethod
     def _conv(x, w, b, length, residual=None):
         """3 x 3 convolution (zero padding) + bias (+ residual) + ReLU; the
-        result's border is not cleared yet."""
+        result's border is not cleared yet. ``b``: (C, 1), or (C, n) for a
+        bias per position."""
         cin = x.shape[0]
         cols = np.empty((9, cin, length), np.float32)
         for k, off in enumerate(_OFFSETS):
             cols[k] = x[:, _MARGIN + off:_MARGIN + off + length]
         out = w @ cols.reshape(9 * cin, length)
-        out += b
+        out.reshape(len(out), b.shape[1], -1)[...] += b[:, :, None]
         if residual is not None:
             out += residual[:, _MARGIN:_MARGIN + length]
         np.maximum(out, 0.0, out=out)
@@ -345,19 +370,22 @@ class NumpyNet:
         y[:, _MARGIN:-_MARGIN] = out
         return y
 
-    def _forward(self, planes):
+    def _forward(self, planes, held=None):
         n, k = planes.shape[:2]
         length = n * _PAD
         interior = self._interior(n)
         x = np.zeros((k, length + 2 * _MARGIN), np.float32)
         x[:, _MARGIN:-_MARGIN].reshape(k, n, _WIDE, _WIDE)[:, :, 1:-1, 1:-1] = \
             planes.transpose(1, 0, 2, 3)
-        x = self._framed(self._conv(x, *self.stem, length), interior)
+        w0, b0 = self.stem
+        if self.held is not None:  # the held pieces: a bias per position
+            b0 = b0 + self.held[0] @ held.T + self.held[1]
+        x = self._framed(self._conv(x, w0, b0, length), interior)
         for (w1, b1, w2, b2), gpool in zip(self.blocks, self.gpool):
             if gpool is not None:  # inputs >= 0 and a zero border: the max is the board's
                 board = x[:, _MARGIN:-_MARGIN].reshape(x.shape[0], n, _PAD)
                 pooled = np.concatenate([board.sum(axis=2) / CELLS, board.max(axis=2)])
-                b1 = np.repeat(b1 + gpool[0] @ pooled + gpool[1], _PAD, axis=1)
+                b1 = b1 + gpool[0] @ pooled + gpool[1]
             h = self._framed(self._conv(x, w1, b1, length), interior)
             x = self._framed(self._conv(h, w2, b2, length, residual=x), interior)
         c = x.shape[0]

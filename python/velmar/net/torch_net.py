@@ -5,7 +5,7 @@ import numpy as np
 import torch
 from torch import nn
 
-from velmar.net import orientation
+from velmar.net import derived, orientation
 from velmar.net.network import CELLS, OWNER_CLASSES, SIDE, Weights, architecture_of, check_params
 
 
@@ -36,6 +36,8 @@ class Net(nn.Module):
         c = arch.channels
         self.arch = arch
         self.stem = nn.Conv2d(arch.input_planes, c, 3, padding=1)
+        if arch.derived:
+            self.held = nn.Linear(derived.HELD, c)
         self.blocks = nn.ModuleList([Block(c, arch.global_pool) for _ in range(arch.blocks)])
         self.policy = nn.Conv2d(c, 1, 1)
         self.policy_cell_bias = nn.Parameter(torch.zeros(CELLS))
@@ -54,28 +56,40 @@ class Net(nn.Module):
     def forward_all(self, x, seats=None):
         """(policy logits, value logits) and, with auxiliary heads, the
         ownership logits (B, 5, 400) and the scores relative to the mover
-        (B, 4); None for those without."""
+        (B, 4); None for those without. A network with derived inputs
+        computes them from the planes on the CPU (``velmar.net.derived``)."""
+        extra = held = None
+        if self.arch.derived:
+            extra, held = (torch.from_numpy(a).to(x.device, x.dtype)
+                           for a in derived.derive(x.detach().cpu().numpy()))
         if not self.arch.canonical:
-            return self.trunk_all(x)
+            return self.trunk_all(x if extra is None else torch.cat([x, extra], 1), held)
         if seats is None:
             seats = torch.from_numpy(orientation.mover_seats(x.detach().cpu().numpy()))
         seats = seats.to(x.device, torch.long)
-        n, k = x.shape[:2]
-        turned = x.flatten(2).gather(2, self.turn[seats][:, None, :].expand(n, k, CELLS))
+        n = len(x)
+        turn = self.turn[seats][:, None, :]
+
+        def turned(planes):
+            return planes.flatten(2).gather(2, turn.expand(n, planes.shape[1], CELLS))
         seat_planes = nn.functional.one_hot(seats, orientation.SEATS).to(x.dtype)
         seat_planes = seat_planes[:, :, None].expand(n, orientation.SEATS, CELLS)
+        parts = [turned(x), seat_planes] + ([] if extra is None else [turned(extra)])
         logits, values, owner, score = self.trunk_all(
-            torch.cat([turned, seat_planes], 1).view(n, -1, SIDE, SIDE))
+            torch.cat(parts, 1).view(n, -1, SIDE, SIDE), held)
         unturn = self.unturn[seats]
         if owner is not None:
             owner = owner.gather(2, unturn[:, None, :].expand(n, OWNER_CLASSES, CELLS))
         return logits.gather(1, unturn), values, owner, score
 
-    def trunk(self, x):
-        return self.trunk_all(x)[:2]
+    def trunk(self, x, held=None):
+        return self.trunk_all(x, held)[:2]
 
-    def trunk_all(self, x):
-        x = torch.relu(self.stem(x))
+    def trunk_all(self, x, held=None):
+        x = self.stem(x)
+        if held is not None:
+            x = x + self.held(held)[:, :, None, None]
+        x = torch.relu(x)
         for block in self.blocks:
             x = block(x)
         logits = self.policy(x).flatten(1) + self.policy_cell_bias
