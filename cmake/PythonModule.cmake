@@ -141,25 +141,59 @@ function(velmar_python_module)
   endforeach()
 endfunction()
 
-# velmar_add_pytest(NAME <test name> DIR <tests directory>)
+# velmar_add_pytest(NAME <test name> DIR <tests directory> [COST <seconds>]
+#                   [SPLIT <test file>... [SPLIT_COST <seconds>]])
 # Registers one CTest test per interpreter in VELMAR_PYTHONS that runs pytest
 # over DIR with the built extensions and the velmar package importable.
+# SPLIT names test files of DIR that run as a second test per interpreter,
+# <NAME>_part2_<implementation>, and are left out of the first: ctest -j can
+# run the two halves side by side. A file added to DIR later runs in the
+# first. COST and SPLIT_COST (default 100) are the rough seconds each takes:
+# ctest starts the costliest tests first when it has no timings of its own
+# yet (a fresh build folder), rather than after every short C++ test.
 # Extra pytest arguments for every run can be given in VELMAR_PYTEST_ARGS.
 # The pure-Python packages (pytest) come from VELMAR_PYTEST_SITE, by default
 # Debian's folder for them; a cross build names its root folder's own.
+# NumPy's BLAS runs on one thread: on a machine whose cores are busy (ctest -j,
+# other jobs) a second BLAS thread made small products hundreds of times slower.
 function(velmar_add_pytest)
-  cmake_parse_arguments(T "" "NAME;DIR" "" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;DIR;COST;SPLIT_COST" "SPLIT" ${ARGN})
   if(NOT DEFINED VELMAR_PYTEST_SITE)
     set(VELMAR_PYTEST_SITE /usr/lib/python3/dist-packages)
   endif()
+  if(NOT DEFINED T_COST)
+    set(T_COST 100)
+  endif()
+  if(NOT DEFINED T_SPLIT_COST)
+    set(T_SPLIT_COST 100)
+  endif()
+  set(first ${T_DIR})
+  set(second "")
+  foreach(file IN LISTS T_SPLIT)
+    if(NOT EXISTS ${T_DIR}/${file})
+      message(FATAL_ERROR "velmar_add_pytest: ${T_DIR}/${file} does not exist")
+    endif()
+    list(APPEND first --ignore=${T_DIR}/${file})
+    list(APPEND second ${T_DIR}/${file})
+  endforeach()
   foreach(interp IN LISTS VELMAR_PYTHONS)
     velmar_query_python(${interp} inc suffix impl)
-    add_test(NAME ${T_NAME}_${impl}
-             COMMAND ${VELMAR_PYTHON_EMULATOR} ${interp} -m pytest -q -p no:cacheprovider
-                     ${VELMAR_PYTEST_ARGS} ${T_DIR}
-             WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
-    set_tests_properties(${T_NAME}_${impl} PROPERTIES
-      ENVIRONMENT "PYTHONPATH=${VELMAR_PYTHON_OUT}:${CMAKE_SOURCE_DIR}/python:${VELMAR_PYTEST_SITE};PYTHONDONTWRITEBYTECODE=1"
-      TIMEOUT 600)
+    set(names ${T_NAME}_${impl})
+    set(costs ${T_COST})
+    set(paths "${first}")
+    if(second)
+      list(APPEND names ${T_NAME}_part2_${impl})
+      list(APPEND costs ${T_SPLIT_COST})
+    endif()
+    foreach(name cost IN ZIP_LISTS names costs)
+      add_test(NAME ${name}
+               COMMAND ${VELMAR_PYTHON_EMULATOR} ${interp} -m pytest -q -p no:cacheprovider
+                       ${VELMAR_PYTEST_ARGS} ${paths}
+               WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
+      set_tests_properties(${name} PROPERTIES
+        ENVIRONMENT "PYTHONPATH=${VELMAR_PYTHON_OUT}:${CMAKE_SOURCE_DIR}/python:${VELMAR_PYTEST_SITE};PYTHONDONTWRITEBYTECODE=1;OPENBLAS_NUM_THREADS=1"
+        COST ${cost} TIMEOUT 600)
+      set(paths "${second}")
+    endforeach()
   endforeach()
 endfunction()

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake make
+  g++ cmake make ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-dev python3-pytest python3-numpy
   pypy3 pypy3-dev python3-exceptiongroup python3-tomli python3-hypothesis

@@ -18,12 +18,13 @@ ctest --test-dir build --output-on-failure -j"$jobs"
 
 # pip install . into a fresh virtual environment (Debian's setuptools, no
 # build isolation, nothing downloaded), then the commands from another folder
-# without PYTHONPATH.
+# without PYTHONPATH. Built with the release build's options, so that its
+# objects come from ccache's cache (see CMakeLists.txt).
 pip_tmp=$(mktemp -d)
 trap 'rm -rf "$pip_tmp"' EXIT
 /usr/bin/python3 -m venv --system-site-packages "$pip_tmp/venv"
-CMAKE_BUILD_PARALLEL_LEVEL="$jobs" "$pip_tmp/venv/bin/pip" install -q --no-build-isolation \
-  --no-index --no-cache-dir .
+CMAKE_BUILD_PARALLEL_LEVEL="$jobs" VELMAR_CMAKE_ARGS="-DVELMAR_WERROR=ON" \
+  "$pip_tmp/venv/bin/pip" install -q --no-build-isolation --no-index --no-cache-dir .
 (cd "$pip_tmp" && env -u PYTHONPATH venv/bin/python -m velmar --help >/dev/null &&
   env -u PYTHONPATH venv/bin/velmar play --games 1 --sims 2 --workers 1 --evaluator uniform \
     --out "$pip_tmp/play" --quiet >/dev/null)
@@ -45,7 +46,7 @@ ctest --test-dir build-asan --output-on-failure -j"$jobs" -E '_py_|^python_packa
 # exit), and pytest captures sys.stdout/sys.stderr only, so that a report
 # written to the process's stderr is seen.
 LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
-  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 OPENBLAS_NUM_THREADS=1 \
   PYTHONPATH="$PWD/build-asan/python:$PWD/python:/usr/lib/python3/dist-packages" \
   PYTHONDONTWRITEBYTECODE=1 \
   /usr/bin/python3 -m pytest -q -p no:cacheprovider --capture=sys self_play/tests
