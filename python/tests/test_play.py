@@ -175,18 +175,35 @@ def children(pid):
 
 
 @pytest.mark.slow
+def waits(pid):
+    """How often the threads of process ``pid`` have waited of their own
+    accord (a worker's game waits for every answer of the server)."""
+    total = 0
+    try:
+        for task in os.listdir("/proc/%d/task" % pid):  # its threads
+            with open("/proc/%d/task/%s/status" % (pid, task)) as f:
+                total += next(int(line.split()[1]) for line in f
+                              if line.startswith("voluntary_ctxt_switches"))
+    except OSError:  # gone, or a short-lived child
+        return 0
+    return total
+
+
 def test_a_killed_worker_is_reported_and_the_run_ends(tmp_path):
     out = tmp_path / "run"
-    # Games long enough that the worker is still in its first one when killed.
-    proc = start(out, "--games", 3, "--workers", 2, "--sims", 100)
+    # Games of some seconds (a millisecond per request); a worker is killed
+    # once both have exchanged some hundreds of requests with the server, so
+    # it is in its first game whatever the machine's load.
+    proc = start(out, "--games", 3, "--workers", 2, "--threads", 1, "--sims", 8,
+                 "--evaluator", "sleep:1")
     try:
-        deadline = time.time() + 30
+        deadline = time.time() + 60
         workers = []
-        while time.time() < deadline and len(workers) < 2:
+        while time.time() < deadline and not (
+                len(workers) == 2 and min(map(waits, workers)) >= 300):
             workers = [p for p, cmd in children(proc.pid) if b"velmar.serving.server" not in cmd]
             time.sleep(0.05)
-        assert len(workers) == 2
-        time.sleep(0.3)  # both are in their first game
+        assert len(workers) == 2 and min(map(waits, workers)) >= 300
         os.kill(workers[0], signal.SIGKILL)
         stdout, stderr = proc.communicate(timeout=120)
     finally:
