@@ -66,7 +66,7 @@ def test_weight_files_old_and_canonical(positions, tmp_path):
     torch = pytest.importorskip("torch", reason="PyTorch is not installed for this interpreter")
     from velmar.net import torch_net
     planes, seats = positions[0][::41], (positions[1][::41] + 1) % 4
-    for name in ("best.npz", "gen-0091.npz"):  # the shipped files read as plain networks
+    for name in ("boot-plain.npz", "gen-0091.npz"):  # files from before canonical nets
         w = network.load_weights(os.path.join(REPO, "weights", name))
         assert not w.arch.canonical and w.params["stem.weight"].shape[1] == 5
         logits, values = network.NumpyNet(w)(planes, seats)  # a plain net ignores seats

@@ -13,7 +13,7 @@ torch = pytest.importorskip("torch", reason="PyTorch is not installed for this i
 from selfplay_helpers import REPO, need_extension, random_game, run_play, velmar_env  # noqa: E402
 from velmar.game import data  # noqa: E402
 from velmar.learning import losses as losses_mod  # noqa: E402
-from velmar.learning import train  # noqa: E402
+from velmar.learning import train, train_cli  # noqa: E402
 from velmar.net import network, orientation, torch_net  # noqa: E402
 
 SMALL = network.Architecture(1, 8, 16)
@@ -180,7 +180,7 @@ def test_bad_options_exit_2_with_one_line(tmp_path, capsys, args, message):
     argv = ["--data", str(tmp_path / "d"), "--out", out, "--quiet"]
     argv += [a.format(out=out) for a in args]
     try:
-        status = train.main(argv)
+        status = train_cli.main(argv)
     except SystemExit as e:
         status = e.code
     err = capsys.readouterr().err

@@ -38,7 +38,7 @@ def main(argv=None):
         run = commands[cmd]
     elif cmd == "train":
         try:
-            from velmar.learning.train import main as run
+            from velmar.learning.train_cli import main as run
         except ImportError as e:
             lines = str(e).strip().splitlines() or [e.__class__.__name__]
             sys.stderr.write("train: needs NumPy and PyTorch (%s); "
