@@ -142,7 +142,8 @@ function(velmar_python_module)
 endfunction()
 
 # velmar_add_pytest(NAME <test name> DIR <tests directory> [COST <seconds>]
-#                   [SPLIT <test file>... [SPLIT_COST <seconds>]])
+#                   [SPLIT <test file>... [SPLIT_COST <seconds>]]
+#                   [EMULATED <test file>... [EMULATED_COST <seconds>]])
 # Registers one CTest test per interpreter in VELMAR_PYTHONS that runs pytest
 # over DIR with the built extensions and the velmar package importable.
 # SPLIT names test files of DIR that run as a second test per interpreter,
@@ -151,13 +152,18 @@ endfunction()
 # first. COST and SPLIT_COST (default 100) are the rough seconds each takes:
 # ctest starts the costliest tests first when it has no timings of its own
 # yet (a fresh build folder), rather than after every short C++ test.
+# EMULATED names the test files of DIR that run, as one test per interpreter,
+# when the interpreters run under an emulator (VELMAR_PYTHON_EMULATOR): the
+# files that go through the extensions, where the target's word size and
+# floating point can show. Every file still runs natively; without EMULATED,
+# an emulated run takes all of DIR as a native one does.
 # Extra pytest arguments for every run can be given in VELMAR_PYTEST_ARGS.
 # The pure-Python packages (pytest) come from VELMAR_PYTEST_SITE, by default
 # Debian's folder for them; a cross build names its root folder's own.
 # NumPy's BLAS runs on one thread: on a machine whose cores are busy (ctest -j,
 # other jobs) a second BLAS thread made small products hundreds of times slower.
 function(velmar_add_pytest)
-  cmake_parse_arguments(T "" "NAME;DIR;COST;SPLIT_COST" "SPLIT" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;DIR;COST;SPLIT_COST;EMULATED_COST" "SPLIT;EMULATED" ${ARGN})
   if(NOT DEFINED VELMAR_PYTEST_SITE)
     set(VELMAR_PYTEST_SITE /usr/lib/python3/dist-packages)
   endif()
@@ -167,15 +173,24 @@ function(velmar_add_pytest)
   if(NOT DEFINED T_SPLIT_COST)
     set(T_SPLIT_COST 100)
   endif()
-  set(first ${T_DIR})
-  set(second "")
-  foreach(file IN LISTS T_SPLIT)
+  foreach(file IN LISTS T_SPLIT T_EMULATED)
     if(NOT EXISTS ${T_DIR}/${file})
       message(FATAL_ERROR "velmar_add_pytest: ${T_DIR}/${file} does not exist")
     endif()
-    list(APPEND first --ignore=${T_DIR}/${file})
-    list(APPEND second ${T_DIR}/${file})
   endforeach()
+  set(first ${T_DIR})
+  set(second "")
+  if(VELMAR_PYTHON_EMULATOR AND T_EMULATED)
+    list(TRANSFORM T_EMULATED PREPEND ${T_DIR}/ OUTPUT_VARIABLE first)
+    if(DEFINED T_EMULATED_COST)
+      set(T_COST ${T_EMULATED_COST})
+    endif()
+  else()
+    foreach(file IN LISTS T_SPLIT)
+      list(APPEND first --ignore=${T_DIR}/${file})
+      list(APPEND second ${T_DIR}/${file})
+    endforeach()
+  endif()
   foreach(interp IN LISTS VELMAR_PYTHONS)
     velmar_query_python(${interp} inc suffix impl)
     set(names ${T_NAME}_${impl})

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Cross-builds the project for 32-bit ARM (armhf) and runs its tests under
-# qemu-arm-static: the C++ tests, and the Python tests under the emulated PyPy
-# (those marked slow or subprocess are left out: the emulator is about ten
-# times slower, and a subprocess started with sys.executable cannot run there).
+# qemu-arm-static: the C++ tests, and under the emulated PyPy the module's
+# Python tests and those of the package's that go through the extensions (see
+# python/CMakeLists.txt); those marked slow or subprocess are left out: the
+# emulator is about ten times slower, and a subprocess started with
+# sys.executable cannot run there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 sysroot="${VELMAR_ARMHF_SYSROOT:-$PWD/.sysroot-armhf}"

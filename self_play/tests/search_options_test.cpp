@@ -92,7 +92,7 @@ INSTANTIATE_TEST_SUITE_P(Configs, OptionsOff,
 
 // ---------------------------------------------------------------- first play
 
-SearchNode leaf(float prior) {
+SearchNode unvisited_child(float prior) {
   SearchNode n;
   n.prior = prior;
   return n;
@@ -104,9 +104,9 @@ TEST(FirstPlayValue, HandWorkedSequence) {
   SearchNode node;
   node.value = 0.5f;
   node.visit_count = 1;
-  node.children.append(1, leaf(0.7f));
-  node.children.append(2, leaf(0.2f));
-  node.children.append(3, leaf(0.1f));
+  node.children.append(1, unvisited_child(0.7f));
+  node.children.append(2, unvisited_child(0.2f));
+  node.children.append(3, unvisited_child(0.1f));
   Config config = loop_config(0, 0, 0.0f);
   SearchOptions fpu;
   fpu.fpu_reduction = 0.25f;
