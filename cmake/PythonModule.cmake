@@ -152,11 +152,12 @@ endfunction()
 # first. COST and SPLIT_COST (default 100) are the rough seconds each takes:
 # ctest starts the costliest tests first when it has no timings of its own
 # yet (a fresh build folder), rather than after every short C++ test.
-# EMULATED names the test files of DIR that run, as one test per interpreter,
-# when the interpreters run under an emulator (VELMAR_PYTHON_EMULATOR): the
-# files that go through the extensions, where the target's word size and
-# floating point can show. Every file still runs natively; without EMULATED,
-# an emulated run takes all of DIR as a native one does.
+# EMULATED names the test files of DIR, or tests in them (file.py::test_name),
+# that run, as one test per interpreter, when the interpreters run under an
+# emulator (VELMAR_PYTHON_EMULATOR): those that go through the extensions,
+# where the target's word size and floating point can show. Every test still
+# runs natively; without EMULATED, an emulated run takes all of DIR as a
+# native one does.
 # Extra pytest arguments for every run can be given in VELMAR_PYTEST_ARGS.
 # The pure-Python packages (pytest) come from VELMAR_PYTEST_SITE, by default
 # Debian's folder for them; a cross build names its root folder's own.
@@ -174,6 +175,7 @@ function(velmar_add_pytest)
     set(T_SPLIT_COST 100)
   endif()
   foreach(file IN LISTS T_SPLIT T_EMULATED)
+    string(REGEX REPLACE "::.*" "" file "${file}")
     if(NOT EXISTS ${T_DIR}/${file})
       message(FATAL_ERROR "velmar_add_pytest: ${T_DIR}/${file} does not exist")
     endif()
