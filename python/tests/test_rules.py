@@ -370,6 +370,7 @@ refcount = pytest.mark.skipif(not hasattr(sys, "getrefcount"),
 
 
 @refcount
+@pytest.mark.usefixtures("collect_garbage")
 def test_arguments_are_not_leaked():
     tile = 10**6  # an int object of its own
     pair = (0, 80)
@@ -391,6 +392,7 @@ def test_arguments_are_not_leaked():
 
 
 @refcount
+@pytest.mark.usefixtures("collect_garbage")
 @pytest.mark.parametrize("call", [
     lambda g: g.legal_tiles(), lambda g: g.representation(), lambda g: g.history,
     lambda g: g.players, lambda g: g.cells, lambda g: g.pieces, lambda g: g.last_sizes,

@@ -97,6 +97,7 @@ def test_refusals():
 
 
 @pytest.mark.skipif(sys.implementation.name == "pypy", reason="reference counts are CPython's")
+@pytest.mark.usefixtures("collect_garbage")
 def test_search_leaves_no_references():
     server, cfg, game = Server(), config(4), rules.Game()
     before = [sys.getrefcount(x) for x in (server, cfg, game)]
