@@ -211,9 +211,12 @@ def test_greedy_and_best_players_parse(tmp_path):
     from velmar.arena.best import BEST_PATH, recorded_search
     from velmar.net import network
     g = PlayerSpec.parse("g=greedy")
-    assert g.greedy and g.as_json() == {"name": "g", "evaluator": "greedy"}
-    with pytest.raises(ArenaError):
-        PlayerSpec.parse("g=greedy,sims=4")
+    assert g.rule and g.as_json() == {"name": "g", "evaluator": "greedy"}
+    r = PlayerSpec.parse("r=rollout:2")
+    assert r.rule and r.as_json() == {"name": "r", "evaluator": "rollout:2"}
+    for bad in ("g=greedy,sims=4", "r=rollout:0", "r=rollout,sims=4"):
+        with pytest.raises(ArenaError):
+            PlayerSpec.parse(bad)
     shipped = PlayerSpec.parse("b=best")
     assert shipped.evaluator == "numpy:" + BEST_PATH
     assert shipped.sims == recorded_search(BEST_PATH).get("sims", 32)

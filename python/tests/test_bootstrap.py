@@ -19,8 +19,8 @@ def test_greedy_rows_replay_through_the_rules_with_the_tile_taken_as_target(tmp_
     out = str(tmp_path / "g")
     games, written = bootstrap.write_greedy_data(out, 3, seed=5, per_shard=2)
     assert games == 3 and written == len(data.load(out)["cell"])
-    # a second call adds games after those there
-    bootstrap.write_greedy_data(out, 1, seed=5)
+    # a second call adds games after those there (of the rollout rule: its rows replay too)
+    bootstrap.write_greedy_data(out, 1, seed=5, rule="rollout:2")
     assert len(data.shard_paths(out)) == 3
     rows = data.load(out)
     assert rows["games"].tolist() == [0, 1, 2, 3]

@@ -1,6 +1,6 @@
 """The greedy player: its placements against the rules, its scores against a
-slow reference, legal complete pieces over random games, and a weak
-strength check against random tile play."""
+slow reference, legal complete pieces over random games (the rollout rule's
+too), and a weak strength check against random tile play."""
 
 import random
 
@@ -13,6 +13,7 @@ np = pytest.importorskip("numpy")
 
 from velmar import rules  # noqa: E402
 from velmar.game import greedy  # noqa: E402
+from velmar.game.rollout import RolloutPlayer  # noqa: E402
 from velmar.ratings.games import play_game  # noqa: E402
 from velmar.ratings.players import GreedyTiles, UniformTiles  # noqa: E402
 
@@ -101,11 +102,13 @@ def test_placements_and_scores_match_the_rules(seed):
     assert checked > 100
 
 
-@pytest.mark.parametrize("seed", [3, 4, 5])
-def test_greedy_plays_legal_complete_pieces(seed):
+@pytest.mark.parametrize("seed,rollout_seat", [(3, None), (4, None), (5, None), (6, 1)])
+def test_greedy_plays_legal_complete_pieces(seed, rollout_seat):
     rng = random.Random(seed)
     game = rules.Game()
-    players = [GreedyTiles(seed * 10 + s) for s in range(4)]
+    players = [greedy.GreedyPlayer(seed * 10 + s) for s in range(4)]
+    if rollout_seat is not None:  # the rollout rule's placements too (k = 2 to keep it quick)
+        players[rollout_seat] = RolloutPlayer(2, seed)
     # start one piece with a random tile so that greedy must finish a piece it did not plan
     game.apply(rng.choice(game.legal_tiles()))
     tab = greedy.table()
@@ -125,8 +128,23 @@ def test_greedy_plays_legal_complete_pieces(seed):
         else:
             assert game.current_player() == mover
     assert move == []
-    assert sum(pl.player.fallbacks for pl in players) == 1  # only the piece begun at random
-    assert sum(pl.player.decisions for pl in players) > 40
+    assert sum(pl.fallbacks for pl in players) == 1  # only the piece begun at random
+    assert sum(pl.decisions for pl in players) > 40
+    if rollout_seat is not None:
+        assert players[rollout_seat].playouts > 10
+
+
+def test_rollout_with_one_candidate_is_the_greedy_rule():
+    def history(make):
+        game = rules.Game()
+        players = [make(40 + s) for s in range(4)]
+        while not game.is_over:
+            game.apply(players[game.current_player()].choose(game))
+        return game.history, players
+
+    want, _ = history(greedy.GreedyPlayer)
+    got, players = history(lambda seed: RolloutPlayer(1, seed))
+    assert got == want and sum(p.playouts for p in players) == 0
 
 
 def test_greedy_beats_random_tile_play_clearly():

@@ -38,6 +38,7 @@ def test_every_block_is_seat_balanced(n):
 
 @pytest.mark.parametrize("text,kind,evaluator,sims", [
     ("g=greedy", "greedy", None, None),
+    ("r=rollout:3", "rollout", None, None),
     ("b=best", "search", "best.npz", SHIPPED_SIMS),
     ("b=best,sims=5", "search", "best.npz", 5),
     ("h=heuristic,sims=16", "search", "heuristic", 16),
@@ -64,7 +65,8 @@ def test_best_takes_the_search_settings_its_file_records(tmp_path):
 
 
 @pytest.mark.parametrize("text", ["g=greedy,sims=3", "greedy", "b=best:/nonexistent.npz",
-                                  "u=uniform,sims=0"])
+                                  "u=uniform,sims=0", "r=rollout:0", "r=rollout:x",
+                                  "r=rollout,sims=2"])
 def test_bad_player_specs(text):
     with pytest.raises(LadderError):
         LadderPlayer.parse(text)

@@ -79,8 +79,8 @@ def _check(players, games, workers, threads, sample_tiles):
 
 def server_evaluators(players):
     """Route (player index) -> evaluator of the players that search; a
-    field of greedy players only still has a server, which nobody asks."""
-    routes = {i: p.evaluator for i, p in enumerate(players) if not p.greedy}
+    field of rule players only still has a server, which nobody asks."""
+    routes = {i: p.evaluator for i, p in enumerate(players) if not p.rule}
     return routes or {0: "uniform"}
 
 
@@ -224,7 +224,9 @@ def main(argv=None):
                "that could not start.")
     ap.add_argument("--player", action="append", default=[], metavar="NAME=EVALUATOR[,KEY=V]",
                     help="a player: a name, an evaluator (" + EVALUATOR_HELP + "; or greedy: "
-                         "the greedy rule, no search, no settings; or best[:PATH]: the shipped "
+                         "the greedy rule, no search, no settings; or rollout[:K]: the greedy "
+                         "rule's K best placements (4) judged by a greedy playout each; or "
+                         "best[:PATH]: the shipped "
                          "network with the search settings its file records) and search "
                          "settings sims=N (default 64), c_base, c_init, noise (exploration "
                          "fraction, default 0: no root noise), alpha (Dirichlet, default 0.3), "

@@ -9,10 +9,12 @@ visited tile, ties broken at random, except in the first ``sample_tiles``
 tiles, which are drawn in proportion to visits so that games differ. A
 player with the Gumbel root takes its search's winner after those tiles.
 
-Two evaluators are names rather than evaluators: ``greedy`` is the greedy
+Some evaluators are names rather than evaluators: ``greedy`` is the greedy
 rule (``velmar.game.greedy``: whole placements, no search, no request to
-the server) and ``best[:PATH]`` the shipped network with the search
-settings its file records (``velmar.arena.best``).
+the server), ``rollout[:K]`` the rollout rule (``velmar.game.rollout``: the
+greedy rule's K best placements, each judged by a greedy playout; no
+request to the server either), and ``best[:PATH]`` the shipped network with
+the search settings its file records (``velmar.arena.best``).
 """
 
 import dataclasses
@@ -23,9 +25,9 @@ from typing import List
 from velmar.arena.best import BestError, best_text, is_best
 from velmar.arena.results import SEATS
 from velmar.common.settings import EvaluatorSpec, SearchSettings, SettingsError
+from velmar.game.rollout import GREEDY, is_rule, rollout_k, rule_player
 
 DEFAULT_SAMPLE_TILES = 8
-GREEDY = "greedy"
 # An arena measures strength, not exploration: no root noise unless given.
 ARENA_SEARCH = SearchSettings(sims_per_move=64, sample_moves=DEFAULT_SAMPLE_TILES,
                               exploration_fraction=0.0)
@@ -81,10 +83,8 @@ class PlayerSpec:
                 return cls.parse(best_text(name, evaluator.strip(), settings)[0])
             except BestError as e:
                 raise ArenaError("player %r: %s" % (name, e)) from None
-        if evaluator.strip() == GREEDY:
-            if settings:
-                raise ArenaError("player %r: greedy takes no settings" % name)
-            return cls(name, GREEDY)
+        if is_rule(evaluator.strip()):
+            return cls._rule(name, evaluator.strip(), settings)
         values, options = {}, {}
         for item in settings:
             key, sep, value = item.partition("=")
@@ -112,12 +112,25 @@ class PlayerSpec:
         spec.check()
         return spec
 
+    @classmethod
+    def _rule(cls, name, rule, settings):
+        """A rule player: ``greedy`` or ``rollout[:K]``, no settings."""
+        if settings:
+            raise ArenaError("player %r: %s takes no settings" % (name, rule.partition(":")[0]))
+        if rule != GREEDY:
+            try:
+                rollout_k(rule)
+            except ValueError as e:
+                raise ArenaError("player %r: %s" % (name, e)) from None
+        return cls(name, rule)
+
     @property
-    def greedy(self):
-        return self.evaluator == GREEDY
+    def rule(self):
+        """Whether a rule (greedy, rollout) chooses this player's tiles, not a search."""
+        return is_rule(self.evaluator)
 
     def check(self):
-        if self.greedy:
+        if self.rule:
             return
         try:
             EvaluatorSpec.parse(self.evaluator)
@@ -150,8 +163,8 @@ class PlayerSpec:
 
     def as_json(self):
         """The player as arena.json records it (``options`` where it has any)."""
-        if self.greedy:
-            return dict(name=self.name, evaluator=GREEDY)
+        if self.rule:
+            return dict(name=self.name, evaluator=self.evaluator)
         out = dict(name=self.name, evaluator=self.evaluator, sims=self.sims, c_base=self.c_base,
                    c_init=self.c_init, dirichlet_alpha=self.dirichlet_alpha,
                    exploration_fraction=self.exploration_fraction)
@@ -160,8 +173,8 @@ class PlayerSpec:
         return out
 
     def describe(self):
-        if self.greedy:
-            return "%s (greedy)" % self.name
+        if self.rule:
+            return "%s (%s)" % (self.name, self.evaluator)
         out = "%s (%s, %d sims" % (self.name, self.evaluator, self.sims)
         if self.exploration_fraction:
             out += ", noise %g alpha %g" % (self.exploration_fraction, self.dirichlet_alpha)
@@ -279,7 +292,7 @@ class MatchJob:
         self.seed = seed
         self.configs = [s.config() for s in self.searches]
         self.call_options = [s.call_options() for s in self.searches]
-        self.greedy = [i for i, p in enumerate(players) if p.greedy]
+        self.rules = [p.evaluator if p.rule else None for p in players]
 
     def prepare(self):
         try:
@@ -291,10 +304,11 @@ class MatchJob:
     def play(self, game, channel, client, stats):
         seating = self.rotation[game % len(self.rotation)]
         rng = random.Random("%d:%d" % (self.seed, game))
-        rules_players = {}
-        if self.greedy:
-            from velmar.game.greedy import GreedyPlayer
-            rule = GreedyPlayer(rng.randrange(2 ** 31))  # one plan at a time serves every seat
-            rules_players = {i: rule for i in self.greedy}
+        made, rules_players = {}, {}
+        for i, text in enumerate(self.rules):
+            if text is not None:  # one plan at a time serves every seat of a rule
+                if text not in made:
+                    made[text] = rule_player(text, rng.randrange(2 ** 31))
+                rules_players[i] = made[text]
         return play_game(seating, self.configs, client, rng, self.sample_tiles,
                          call_options=self.call_options, rules_players=rules_players)

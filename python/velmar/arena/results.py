@@ -118,7 +118,7 @@ def tally(players, games):
         per_seat = [SeatResult(s, seat_n[s], seat_won[s] / seat_n[s] if seat_n[s] else None,
                                seat_score[s] / seat_n[s] if seat_n[s] else None)
                     for s in range(SEATS)]
-        sims = 0 if spec.greedy else spec.sims  # the rule searches nothing
+        sims = 0 if spec.rule else spec.sims  # a rule searches nothing
         out.append(PlayerResult(spec.name, spec.evaluator, sims, n, share, low, high,
                                 seats_held / SEATS / n if n else None,
                                 score_sum / seat_games if seat_games else None, per_seat))

@@ -231,12 +231,15 @@ class GreedyPlayer:
         covered = set(tab.cells[cand].ravel().tolist()) - {NONE}
         if len(cand) and covered == set(game.legal_tiles()):  # the start of a turn
             self.decisions += 1
-            scores = placement_scores(cand, game.cells, p, tab)
-            best = np.flatnonzero(scores >= scores.max() - 1e-9)
-            pick = int(cand[best[self.rng.randrange(len(best))]])
-            return sorted(x for x in tab.cells[pick].tolist() if x != NONE)
+            pick = self.pick(game, p, cand, placement_scores(cand, game.cells, p, tab))
+            return placement_cells(pick, tab)
         self.fallbacks += 1
         return self._completion(game)
+
+    def pick(self, game, player, cand, scores) -> int:
+        """The chosen candidate (a table index): the best score, ties at random."""
+        best = np.flatnonzero(scores >= scores.max() - 1e-9)
+        return int(cand[best[self.rng.randrange(len(best))]])
 
     def _completion(self, game):
         """A piece in progress: the completions found with the rules, the
@@ -247,6 +250,12 @@ class GreedyPlayer:
         top = max(len(c) for c in found)
         best = [c for c in found if len(c) == top]
         return best[self.rng.randrange(len(best))]
+
+
+def placement_cells(index, tab=None) -> List[int]:
+    """The cells of table placement ``index``, ascending."""
+    tab = tab or table()
+    return sorted(x for x in tab.cells[index].tolist() if x != NONE)
 
 
 def completions(game) -> List[List[int]]:

@@ -1,12 +1,14 @@
 """``python3 -m velmar greedy-data``: training shards from games of four
-greedy players, the data a fresh network first learns placements from.
+greedy players, the data a fresh network first learns placements from, or
+(``--rule rollout[:K]``) of four players of the rollout rule
+(``velmar.game.rollout``), which look past the greedy rule's choice.
 
     python3 -m velmar greedy-data --games 4000 --out data/greedy --workers 2 --seed 1
 
 Every game starts from a random opening (each seat's first
 ``--opening-pieces`` pieces drawn among its complete placements of five
-squares, as the ladder draws them), then four greedy players
-(``velmar.ratings.players.GreedyTiles``, ties broken at random from the
+squares, as the ladder draws them), then four players of the rule
+(``velmar.game.rollout.rule_player``, ties broken at random from the
 game's seed) play it out. Each game becomes rows through
 ``velmar.game.records.game_rows``, which replays it with the rules: the
 policy target is the tile taken (one-hot; the opening's random tiles are
@@ -25,18 +27,18 @@ import sys
 import time
 
 from velmar.game import data, records
+from velmar.game.rollout import GREEDY, is_rule, rule_player
 from velmar.ratings.games import play_opening
-from velmar.ratings.players import GreedyTiles
 
 
-def greedy_game(seed, opening_pieces=1):
-    """One game of four greedy players: (history as (seat, cell) pairs,
-    payoffs in seat order, opening tiles)."""
+def greedy_game(seed, opening_pieces=1, rule=GREEDY):
+    """One game of four players of ``rule`` (greedy, rollout[:K]): (history
+    as (seat, cell) pairs, payoffs in seat order, opening tiles)."""
     from velmar import rules
     game = rules.Game()
     rng = random.Random("greedy-data:%d" % seed)
     n_open = play_opening(game, opening_pieces, rng) if opening_pieces else 0
-    player = GreedyTiles(rng.randrange(2 ** 62))  # one rule for all four seats
+    player = rule_player(rule, rng.randrange(2 ** 62))  # one rule for all four seats
     while not game.is_over:
         game.apply(player.choose(game))
     history = [(int(p), int(c)) for p, c in game.history]
@@ -44,20 +46,21 @@ def greedy_game(seed, opening_pieces=1):
 
 
 def _game_rows(args):
-    index, seed, opening_pieces = args
-    history, payoffs, n_open = greedy_game(seed, opening_pieces)
+    index, seed, opening_pieces, rule = args
+    history, payoffs, n_open = greedy_game(seed, opening_pieces, rule)
     # the opening's random tiles teach the value, not the policy
     return records.game_rows(index, history, [[(c, 1.0)] for _, c in history], payoffs,
                              full_search=[i >= n_open for i in range(len(history))])
 
 
 def write_greedy_data(out_dir, games, workers=1, seed=0, opening_pieces=1, per_shard=100,
-                      progress=None):
+                      progress=None, rule=GREEDY):
     """Plays ``games`` greedy games and writes them as shards into
     ``out_dir`` after those already there. Returns (games, rows) written."""
     os.makedirs(out_dir, exist_ok=True)
     shard, first = data.next_indices(out_dir)
-    jobs = [(first + k, seed * 1_000_003 + first + k, opening_pieces) for k in range(games)]
+    jobs = [(first + k, seed * 1_000_003 + first + k, opening_pieces, rule)
+            for k in range(games)]
     pending, rows, done = [], 0, 0
 
     def flush():
@@ -70,7 +73,7 @@ def write_greedy_data(out_dir, games, workers=1, seed=0, opening_pieces=1, per_s
     pool = None
     if workers > 1:
         pool = multiprocessing.get_context("fork").Pool(workers)
-        results = pool.imap(_game_rows, jobs, chunksize=4)
+        results = pool.imap(_game_rows, jobs, chunksize=4 if rule == GREEDY else 1)
     else:
         results = map(_game_rows, jobs)
     try:
@@ -101,7 +104,16 @@ def main(argv=None):
     ap.add_argument("--opening-pieces", type=int, default=1,
                     help="random pieces per seat before the players take over (default 1)")
     ap.add_argument("--games-per-shard", type=int, default=100)
+    ap.add_argument("--rule", default=GREEDY,
+                    help="the players: greedy (default), or rollout[:K], the K best greedy "
+                         "placements judged by a greedy playout each (K 4 unless given)")
     args = ap.parse_args(argv)
+    if not is_rule(args.rule):
+        ap.error("--rule is greedy or rollout[:K], not %r" % args.rule)
+    try:
+        rule_player(args.rule)
+    except ValueError as e:
+        ap.error(str(e))
     if args.games < 1 or args.workers < 1 or args.opening_pieces < 0 \
             or args.games_per_shard < 1:
         ap.error("--games, --workers and --games-per-shard must be >= 1, "
@@ -115,7 +127,8 @@ def main(argv=None):
                              % (n, args.games, n / max(time.time() - t0, 1e-9)))
     try:
         games, rows = write_greedy_data(args.out, args.games, args.workers, args.seed,
-                                        args.opening_pieces, args.games_per_shard, progress)
+                                        args.opening_pieces, args.games_per_shard, progress,
+                                        args.rule)
     except KeyboardInterrupt:
         sys.stderr.write("greedy-data: interrupted (finished shards kept)\n")
         return 130

@@ -213,7 +213,8 @@ def main(argv=None) -> int:
         description="A fixed field of players in seat-balanced four-player games, in-process; "
                     "ratings with a seat term and bootstrap intervals, win shares, margins.")
     ap.add_argument("--player", action="append", default=[], metavar="NAME=SPEC[,KEY=V]",
-                    help="a player: NAME=greedy, NAME=best[:W.npz][,sims=N] (default: the "
+                    help="a player: NAME=greedy, NAME=rollout[:K], NAME=best[:W.npz][,sims=N] "
+                         "(default: the "
                          "search settings the file records, else 32 sims), or an arena "
                          "evaluator with its settings (uniform, heuristic[:T[:W]], numpy:W.npz; "
                          "sims=N default 64, c_base, c_init, noise, alpha, and the search options "

@@ -2,6 +2,7 @@
 whose evaluator answers synchronously (no server, no pipes).
 
 A player is written ``NAME=SPEC`` as in the arena: SPEC is ``greedy``,
+``rollout[:K]``,
 ``best[:PATH][,KEY=V...]`` (the shipped network, ``weights/best.npz``, with
 the search settings its file records, else ``BEST_SIMS`` simulations), or
 any evaluator the arena takes (``uniform``, ``heuristic[:T[:W]]``,
@@ -20,6 +21,7 @@ from typing import Optional
 from velmar.arena.best import BestError, best_text, is_best
 from velmar.arena.players import ArenaError, PlayerSpec, search_tile
 from velmar.game.planes import decode_reply, make_packer
+from velmar.game.rollout import is_rule, rule_player
 from velmar.serving.evaluators import EvaluatorUnavailable
 from velmar.serving.factory import make_evaluator
 
@@ -30,8 +32,8 @@ class LadderError(ArenaError):
 
 @dataclass(frozen=True)
 class LadderPlayer:
-    """A named player: ``kind`` is "greedy" or "search" (then ``search`` is
-    the arena's ``PlayerSpec`` of its evaluator and settings)."""
+    """A named player: ``kind`` is "greedy", "rollout" or "search" (then
+    ``search`` is the arena's ``PlayerSpec`` of its evaluator and settings)."""
 
     name: str
     spec: str                      # as given on the command line
@@ -47,17 +49,16 @@ class LadderPlayer:
         if not sep or not name or not what:
             raise LadderError("a player is NAME=SPEC[,KEY=VALUE...], got %r" % text)
         spec = text.partition("=")[2].strip()
-        if what == "greedy":
-            if settings:
-                raise LadderError("player %r: greedy takes no settings" % name)
-            return cls(name, spec, "greedy")
+        if is_rule(what):
+            _arena_spec(text)  # the arena's checks of a rule player
+            return cls(name, spec, what.partition(":")[0])
         if is_best(what):
             return _best(name, spec, what, settings)
         return cls(name, spec, "search", _arena_spec(text))
 
     def describe(self):
-        if self.kind == "greedy":
-            return "%s (greedy)" % self.name
+        if self.search is None:
+            return "%s (%s)" % (self.name, self.spec)
         out = self.search.describe()
         return out + (" [%s]" % self.note if self.note else "")
 
@@ -172,6 +173,6 @@ class Evaluators:
 
 def make_player(player: LadderPlayer, evaluators: Evaluators, seed, seat=0):
     """The object that chooses ``player``'s tiles in one game from ``seat``."""
-    if player.kind == "greedy":
-        return GreedyTiles(seed)
+    if player.search is None:
+        return rule_player(player.spec, seed)
     return SearchPlayer(player.search, evaluators.get(player.search.evaluator), seed, seat)

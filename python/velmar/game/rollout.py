@@ -1,0 +1,84 @@
+"""The rollout rule: the greedy rule with one look to the end of the game.
+
+At the start of its turn the player takes the ``k`` placements the greedy
+rule scores best (``velmar.game.greedy``; 4 unless given) and plays the game
+out once after each, the greedy rule in every seat, ties at random. It takes
+the placement whose playout ends best for it: its payoff first, then its
+final score minus the best other player's. With one candidate, or k = 1, it
+is the greedy rule. It plays the placement tile by tile as the greedy rule
+does, and completes a piece begun by somebody else the same way.
+
+It searches nothing the network could not: a playout is the greedy rule's
+own game. It costs about ``k`` greedy games per decision early on (some
+80 ms a decision with k = 4, about 7 s for a game of four such players on
+one core).
+
+Players written as text: ``greedy`` and ``rollout[:K]`` (``rule_player``).
+"""
+
+import numpy as np
+
+from velmar.game.greedy import GreedyPlayer, placement_cells
+
+DEFAULT_K = 4
+GREEDY = "greedy"
+ROLLOUT = "rollout"
+
+
+class RolloutPlayer(GreedyPlayer):
+    """The greedy rule's candidates, judged by one greedy playout each."""
+
+    def __init__(self, k=DEFAULT_K, seed=None):
+        super().__init__(seed)
+        if k < 1:
+            raise ValueError("rollout: k must be at least 1, got %d" % k)
+        self.k = k
+        self.playouts = 0
+
+    def pick(self, game, player, cand, scores) -> int:
+        if self.k == 1 or len(cand) == 1:
+            return super().pick(game, player, cand, scores)
+        order = np.argsort(-scores, kind="stable")[:self.k]
+        ends = [self.playout(game, player, int(cand[j])) for j in order]
+        top = max(ends)
+        best = [j for j, end in zip(order, ends) if end == top]
+        return int(cand[best[self.rng.randrange(len(best))]])
+
+    def playout(self, game, player, placement):
+        """(payoff, score margin) of ``player`` after ``placement`` and a
+        greedy game to the end."""
+        after = game.copy()
+        for cell in placement_cells(placement):
+            after.apply(cell)
+        rule = GreedyPlayer(self.rng.randrange(2 ** 62))
+        while not after.is_over:
+            after.apply(rule.choose(after))
+        self.playouts += 1
+        score = after.get_score()
+        margin = score[player] - max(s for q, s in enumerate(score) if q != player)
+        return after.get_payoff()[player], margin
+
+
+def is_rule(text):
+    """Whether ``text`` names a rule player: ``greedy`` or ``rollout[:K]``."""
+    return text == GREEDY or text == ROLLOUT or text.startswith(ROLLOUT + ":")
+
+
+def rollout_k(text):
+    """The ``k`` of ``rollout[:K]``; ValueError for a bad one."""
+    head, sep, k = text.partition(":")
+    if head != ROLLOUT:
+        raise ValueError("not a rollout player: %r" % text)
+    if not sep:
+        return DEFAULT_K
+    if not k.isdigit() or int(k) < 1:
+        raise ValueError("rollout:K takes a whole number K >= 1, got %r" % k)
+    return int(k)
+
+
+def rule_player(text, seed=None):
+    """The player ``text`` (``greedy`` or ``rollout[:K]``) with its own
+    random generator seeded by ``seed``."""
+    if text == GREEDY:
+        return GreedyPlayer(seed)
+    return RolloutPlayer(rollout_k(text), seed)
