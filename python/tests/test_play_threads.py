@@ -72,4 +72,6 @@ def test_the_sleep_evaluators_batches_grow_with_the_threads(tmp_path):
         assert res.returncode == 0, res.stdout + res.stderr
         means.append(summary(out)["server"]["mean_batch"])
     assert means[0] == 1.0
-    assert means[1] > 2.0, means
+    # under load a thread is sometimes late for a batch (1.93 seen once on a
+    # busy machine); without batching the mean stays at exactly 1
+    assert means[1] > 1.5, means
