@@ -25,7 +25,7 @@ from typing import List
 from velmar.arena.best import BestError, best_text, is_best
 from velmar.arena.results import SEATS
 from velmar.common.settings import EvaluatorSpec, SearchSettings, SettingsError
-from velmar.game.rollout import GREEDY, is_rule, rollout_k, rule_player
+from velmar.game.rule_players import GREEDY, is_rule, rollout_k, rule_player
 
 DEFAULT_SAMPLE_TILES = 8
 # An arena measures strength, not exploration: no root noise unless given.

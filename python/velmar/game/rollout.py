@@ -1,7 +1,7 @@
 """The rollout rule: the greedy rule with one look to the end of the game.
 
 At the start of its turn the player takes the ``k`` placements the greedy
-rule scores best (``velmar.game.greedy``; 4 unless given) and plays the game
+rule scores best (``velmar.game.greedy``; ``rollout`` by name is k = 4) and plays the game
 out once after each, the greedy rule in every seat, ties at random. It takes
 the placement whose playout ends best for it: its payoff first, then its
 final score minus the best other player's. With one candidate, or k = 1, it
@@ -13,22 +13,19 @@ own game. It costs about ``k`` greedy games per decision early on (some
 80 ms a decision with k = 4, about 7 s for a game of four such players on
 one core).
 
-Players written as text: ``greedy`` and ``rollout[:K]`` (``rule_player``).
+Players written as text: ``greedy`` and ``rollout[:K]``
+(``velmar.game.rule_players``).
 """
 
 import numpy as np
 
 from velmar.game.greedy import GreedyPlayer, placement_cells
 
-DEFAULT_K = 4
-GREEDY = "greedy"
-ROLLOUT = "rollout"
-
 
 class RolloutPlayer(GreedyPlayer):
     """The greedy rule's candidates, judged by one greedy playout each."""
 
-    def __init__(self, k=DEFAULT_K, seed=None):
+    def __init__(self, k, seed=None):
         super().__init__(seed)
         if k < 1:
             raise ValueError("rollout: k must be at least 1, got %d" % k)
@@ -57,28 +54,3 @@ class RolloutPlayer(GreedyPlayer):
         score = after.get_score()
         margin = score[player] - max(s for q, s in enumerate(score) if q != player)
         return after.get_payoff()[player], margin
-
-
-def is_rule(text):
-    """Whether ``text`` names a rule player: ``greedy`` or ``rollout[:K]``."""
-    return text == GREEDY or text == ROLLOUT or text.startswith(ROLLOUT + ":")
-
-
-def rollout_k(text):
-    """The ``k`` of ``rollout[:K]``; ValueError for a bad one."""
-    head, sep, k = text.partition(":")
-    if head != ROLLOUT:
-        raise ValueError("not a rollout player: %r" % text)
-    if not sep:
-        return DEFAULT_K
-    if not k.isdigit() or int(k) < 1:
-        raise ValueError("rollout:K takes a whole number K >= 1, got %r" % k)
-    return int(k)
-
-
-def rule_player(text, seed=None):
-    """The player ``text`` (``greedy`` or ``rollout[:K]``) with its own
-    random generator seeded by ``seed``."""
-    if text == GREEDY:
-        return GreedyPlayer(seed)
-    return RolloutPlayer(rollout_k(text), seed)

@@ -8,7 +8,7 @@ greedy players, the data a fresh network first learns placements from, or
 Every game starts from a random opening (each seat's first
 ``--opening-pieces`` pieces drawn among its complete placements of five
 squares, as the ladder draws them), then four players of the rule
-(``velmar.game.rollout.rule_player``, ties broken at random from the
+(``velmar.game.rule_players.rule_player``, ties broken at random from the
 game's seed) play it out. Each game becomes rows through
 ``velmar.game.records.game_rows``, which replays it with the rules: the
 policy target is the tile taken (one-hot; the opening's random tiles are
@@ -27,7 +27,7 @@ import sys
 import time
 
 from velmar.game import data, records
-from velmar.game.rollout import GREEDY, is_rule, rule_player
+from velmar.game.rule_players import GREEDY, is_rule, rule_player
 from velmar.ratings.games import play_opening
 
 

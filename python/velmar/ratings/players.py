@@ -21,7 +21,7 @@ from typing import Optional
 from velmar.arena.best import BestError, best_text, is_best
 from velmar.arena.players import ArenaError, PlayerSpec, search_tile
 from velmar.game.planes import decode_reply, make_packer
-from velmar.game.rollout import is_rule, rule_player
+from velmar.game.rule_players import is_rule, rule_player
 from velmar.serving.evaluators import EvaluatorUnavailable
 from velmar.serving.factory import make_evaluator
 
