@@ -15,7 +15,7 @@ from velmar import rules  # noqa: E402
 from velmar.game import greedy  # noqa: E402
 from velmar.game.rollout import RolloutPlayer  # noqa: E402
 from velmar.ratings.games import play_game  # noqa: E402
-from velmar.ratings.players import GreedyTiles, UniformTiles  # noqa: E402
+from velmar.ratings.players import UniformTiles  # noqa: E402
 
 # distinct orientations per kind, and the squares per kind
 ORIENTATIONS = [1, 2, 4, 2, 2, 8, 4, 1, 4, 2, 8, 8, 8, 4, 4, 4, 4, 8, 1, 8, 4]
@@ -66,8 +66,8 @@ def turn_starts(seed, games=2):
     rng = random.Random(seed)
     for _ in range(games):
         game = rules.Game()
-        players = [GreedyTiles(rng.random()) if rng.random() < 0.5 else UniformTiles(rng.random())
-                   for _ in range(4)]
+        players = [greedy.GreedyPlayer(rng.random()) if rng.random() < 0.5
+                   else UniformTiles(rng.random()) for _ in range(4)]
         start = True
         while not game.is_over:
             p = game.current_player()
@@ -152,7 +152,7 @@ def test_greedy_beats_random_tile_play_clearly():
     for g in range(n):
         seat = g % 4
         choosers = [UniformTiles(100 * g + s) for s in range(4)]
-        choosers[seat] = GreedyTiles(g)
+        choosers[seat] = greedy.GreedyPlayer(g)
         _, scores, payoffs, _ = play_game(choosers, opening_pieces=0)
         won += payoffs[seat]
         margin += scores[seat] - max(s for i, s in enumerate(scores) if i != seat)

@@ -25,7 +25,7 @@ from typing import List
 from velmar.arena.best import BestError, best_text, is_best
 from velmar.arena.results import SEATS
 from velmar.common.settings import EvaluatorSpec, SearchSettings, SettingsError
-from velmar.game.rule_players import GREEDY, is_rule, rollout_k, rule_player
+from velmar.game.rule_players import check_rule, is_rule, rule_player
 
 DEFAULT_SAMPLE_TILES = 8
 # An arena measures strength, not exploration: no root noise unless given.
@@ -117,11 +117,10 @@ class PlayerSpec:
         """A rule player: ``greedy`` or ``rollout[:K]``, no settings."""
         if settings:
             raise ArenaError("player %r: %s takes no settings" % (name, rule.partition(":")[0]))
-        if rule != GREEDY:
-            try:
-                rollout_k(rule)
-            except ValueError as e:
-                raise ArenaError("player %r: %s" % (name, e)) from None
+        try:
+            check_rule(rule)
+        except ValueError as e:
+            raise ArenaError("player %r: %s" % (name, e)) from None
         return cls(name, rule)
 
     @property

@@ -25,6 +25,14 @@ def rollout_k(text):
     return int(k)
 
 
+def check_rule(text):
+    """ValueError unless ``text`` names a rule player, with a good K."""
+    if not is_rule(text):
+        raise ValueError("a rule player is greedy or rollout[:K], not %r" % text)
+    if text != GREEDY:
+        rollout_k(text)
+
+
 def rule_player(text, seed=None):
     """The player ``text`` (``greedy`` or ``rollout[:K]``) with its own
     random generator seeded by ``seed``."""

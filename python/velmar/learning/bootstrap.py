@@ -27,7 +27,7 @@ import sys
 import time
 
 from velmar.game import data, records
-from velmar.game.rule_players import GREEDY, is_rule, rule_player
+from velmar.game.rule_players import GREEDY, check_rule, rule_player
 from velmar.ratings.games import play_opening
 
 
@@ -108,10 +108,8 @@ def main(argv=None):
                     help="the players: greedy (default), or rollout[:K], the K best greedy "
                          "placements judged by a greedy playout each (K 4 unless given)")
     args = ap.parse_args(argv)
-    if not is_rule(args.rule):
-        ap.error("--rule is greedy or rollout[:K], not %r" % args.rule)
     try:
-        rule_player(args.rule)
+        check_rule(args.rule)
     except ValueError as e:
         ap.error(str(e))
     if args.games < 1 or args.workers < 1 or args.opening_pieces < 0 \

@@ -134,17 +134,6 @@ class SearchPlayer:
                            self.call_options, self.rng, False)
 
 
-class GreedyTiles:
-    """The greedy rule behind the same ``choose`` as the other players."""
-
-    def __init__(self, seed=None):
-        from velmar.game.greedy import GreedyPlayer
-        self.player = GreedyPlayer(seed)
-
-    def choose(self, game):
-        return self.player.choose(game)
-
-
 class UniformTiles:
     """A legal tile uniformly at random (no search): the weakest baseline."""
 
