@@ -88,7 +88,8 @@ def test_summary_line_format(sp, rules, capsys, repeats):
         assert out.startswith(SUMMARY_PREFIX) and out.endswith("]\n") and out.count("\n") == 1
         payoff_text, score_text = out[len(SUMMARY_PREFIX):-2].split("] and score: [")
         payoff_text = payoff_text[1:]
-        payoffs = [float(t) for t in payoff_text.split(", ")]
+        # "0.33333334" read as a double is not the 32-bit third; read back as 32 bits it is
+        payoffs = [f32(float(t)) for t in payoff_text.split(", ")]
         assert payoffs == record[2]
         for text, value in zip(payoff_text.split(", "), record[2]):
             assert "." in text and text == float32_text(value)
