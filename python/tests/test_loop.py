@@ -75,6 +75,7 @@ def test_half_done_selfplay_is_redone(tmp_path, env):
     [], ["--dir", "x"], ["--dir", "x", "--iterations", "1", "--hours", "1"],
     ["--dir", "x", "--iterations", "1", "--arena-games", "6"],
     ["--dir", "x", "--iterations", "1", "--evaluator", "uniform"],
+    ["--dir", "x", "--iterations", "1", "--match-sims", "0"],
     ["--dir", "x", "--iterations", "1", "--opponents", "nobody"],
     ["--dir", "x", "--iterations", "1", "--aux-heads", "--init", "w.npz"],
 ])
@@ -104,7 +105,8 @@ def test_init_starts_the_loop_from_given_weights(tmp_path, env):
 def test_arena_every_and_ladder_against_greedy(tmp_path, env):
     run = str(tmp_path / "run")
     s = loop.LoopSettings(**dict(TINY, iterations=2, arena_every=2, final_arena_games=0,
-                                 opponents=["greedy"], ladder_every=1, ladder_games=8))
+                                 opponents=["greedy"], ladder_every=1, ladder_games=8,
+                                 match_sims=3))
     state = loop.run_loop(run, s, log=lambda m: None)
     first, second = state["iterations"]
     assert first["arena"] == {} and set(second["arena"]) == {"greedy"}
@@ -116,6 +118,7 @@ def test_arena_every_and_ladder_against_greedy(tmp_path, env):
         # greedy anchors the scale; each side held one seat alone in half the games
         names = [p["name"] for p in saved["players"]]
         assert names == ["gen-%04d" % g, "greedy"] and saved["players"][1]["rating"] == 0
+        assert saved["players"][0]["search"]["search"]["sims_per_move"] == 3  # not self-play's 2
         assert lad["rating"] == saved["players"][0]["rating"]
         assert saved["games_finished"] == 8 and saved["players"][0]["alone_games"] == 4
         assert lad["alone_interval"][0] <= lad["alone_share"] <= lad["alone_interval"][1]

@@ -68,7 +68,8 @@ class LoopSettings:
     iterations: Optional[int] = None
     hours: Optional[float] = None
     games: int = 32               # self-play games per iteration
-    sims: int = 16                # self-play and arena simulations per tile
+    sims: int = 16                # self-play simulations per tile
+    match_sims: Optional[int] = None  # the arena's and the ladder's (None: sims)
     arena_games: int = 40         # per opponent, middle iterations (multiple of 4)
     arena_every: int = 1          # the arena step in every K-th iteration only
     ladder_every: int = 0         # a ladder against greedy every K-th generation (0: none)
@@ -105,6 +106,8 @@ class LoopSettings:
             bad.append("--hours must be > 0")
         if self.games < 1 or self.sims < 1 or self.workers < 1:
             bad.append("games, sims and workers must be >= 1")
+        if self.match_sims is not None and self.match_sims < 1:
+            bad.append("--match-sims must be >= 1")
         if self.arena_every < 1 or self.ladder_every < 0:
             bad.append("--arena-every must be >= 1, --ladder-every >= 0")
         if self.ladder_every and (self.ladder_games < 8 or self.ladder_games % 8):
@@ -143,6 +146,10 @@ class LoopSettings:
         return SearchSettings(sims_per_move=self.sims, sample_moves=self.sample_moves,
                               exploration_fraction=self.exploration_fraction,
                               options=self.options)
+
+    def arena_sims(self):
+        """The simulations per tile of the arena's and the ladder's searches."""
+        return self.sims if self.match_sims is None else self.match_sims
 
     def arena_options(self):
         """The search options of the run's generations in an arena."""
@@ -375,7 +382,9 @@ def _parser():
     ap.add_argument("--hours", type=float)
     ap.add_argument("--games-per-iteration", dest="games", type=int, default=d.games)
     ap.add_argument("--sims", type=int, default=d.sims,
-                    help="simulations per tile in self-play and arena (default %(default)s)")
+                    help="simulations per tile in self-play (default %(default)s)")
+    ap.add_argument("--match-sims", type=int, default=None, metavar="N",
+                    help="simulations per tile in the arena and the ladder (default: --sims)")
     ap.add_argument("--arena-games", type=int, default=d.arena_games,
                     help="arena games per opponent each iteration (default %(default)s)")
     ap.add_argument("--final-arena-games", type=int, default=d.final_arena_games,

@@ -38,14 +38,14 @@ def arena_dir(run, g, opponent):
 
 def generation_spec(name, evaluator, settings):
     """A generation of the run as an arena player, with the run's options."""
-    spec = PlayerSpec.make(name, evaluator, settings.sims)
+    spec = PlayerSpec.make(name, evaluator, settings.arena_sims())
     return replace(spec, search=replace(spec.search, options=settings.arena_options()))
 
 
 def opponent_spec(run, g, opponent, settings):
     if opponent == "previous":
         return generation_spec("gen-%04d" % (g - 1), "numpy:" + gen_path(run, g - 1), settings)
-    return PlayerSpec.make(opponent, opponent, settings.sims)
+    return PlayerSpec.make(opponent, opponent, settings.arena_sims())
 
 
 def arena_done(run, g, opponent, games):
