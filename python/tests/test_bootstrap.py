@@ -62,6 +62,25 @@ def test_the_same_seed_gives_the_same_games():
     assert a == b and a[0] != c[0] and a[2] == 20
 
 
+def test_move_values_are_one_playout_per_piece_placed():
+    need_extension()
+    from velmar import rules
+    history, payoffs, _ = bootstrap.greedy_game(9)
+    values = bootstrap.move_values(history, 1, seed=9)
+    game = rules.Game()
+    for _, c in history:
+        game.apply(c)
+    placed = sum(21 - len(game.pieces[p]) for p in range(4))
+    # a run of equal targets per move: one playout's payoffs, the last move's the game's own
+    runs = [v for i, v in enumerate(values) if i == 0 or v != values[i - 1]]
+    assert len(values) == len(history) and len(runs) <= placed
+    assert values[-1] == payoffs
+    shares = {0.0, 1.0, 1 / 2, 1 / 3, 1 / 4}
+    assert all(abs(sum(v) - 1) < 1e-6 and all(min(abs(x - s) for s in shares) < 1e-6 for x in v)
+               for v in values)
+    assert any(v != payoffs for v in values)
+
+
 @pytest.mark.subprocess
 def test_greedy_data_then_training_end_to_end(tmp_path):
     """The command writes shards; a few training steps on them give a

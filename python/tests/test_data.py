@@ -41,6 +41,20 @@ def test_game_rows_follow_the_replay(games):
     assert list(rows["scores"]) == list(g.get_score())
 
 
+def test_value_targets_replace_the_payoffs_rotated_to_each_mover(games):
+    history, policies, payoffs = games[0]
+    n = len(history)
+    values = [[1.0 if j == i % 4 else 0.0 for j in range(4)] for i in range(n)]
+    rows = data.game_rows(0, history, policies, payoffs, values=values)
+    for i, (p, _) in enumerate(history):
+        assert list(rows["payoff"][4 * i:4 * i + 4]) == values[i]
+        assert list(rows["payoff_mover"][4 * i:4 * i + 4]) == [values[i][(p + j) % 4]
+                                                              for j in range(4)]
+    for bad in (values[:-1], [[0.5, 0.5, 0.0]] * n, [[1.5, -0.5, 0.0, 0.0]] * n):
+        with pytest.raises(data.RecordError):
+            data.game_rows(0, history, policies, payoffs, values=bad)
+
+
 def corrupt(record, what):
     history, policies, payoffs = [list(x) for x in record]
     if what == "player":

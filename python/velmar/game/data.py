@@ -16,7 +16,9 @@ member             dtype, shape   content
 ``cell``           int16 (N,)     the tile taken (cell 0..399)
 ``policy``         float32 (N,400) the search's visit shares per cell, 0 on
                                   cells that were not legal tiles
-``payoff``         float32 (N,4)  the game's final payoffs in seat order
+``payoff``         float32 (N,4)  the game's final payoffs in seat order (the
+                                  value target; ``greedy-data
+                                  --value-playouts`` writes playouts' means)
 ``payoff_mover``   float32 (N,4)  the same, rotated to the mover's view:
                                   entry j is the payoff of the player
                                   seated j after the mover (0: the mover)

@@ -10,12 +10,15 @@ class RecordError(ValueError):
     """A game record that the rules do not confirm."""
 
 
-def game_rows(game_index, history, policies, payoffs, rules=None, full_search=None):
+def game_rows(game_index, history, policies, payoffs, rules=None, full_search=None,
+              values=None):
     """Replays one game record with the rules and returns its rows as a dict
     of ``array.array`` (plus the game's scores), checking the record on the
     way: each tile is the mover's and legal, each policy covers legal tiles
     only, and the payoffs are those of the final position. ``full_search``
-    (a bool per tile, from a run with playout caps) becomes that member."""
+    (a bool per tile, from a run with playout caps) becomes that member.
+    ``values`` (four payoffs in seat order per tile, each in [0, 1]) are the
+    rows' value targets instead of the game's payoffs."""
     if rules is None:
         from velmar import rules
     if len(history) != len(policies):
@@ -48,10 +51,11 @@ def game_rows(game_index, history, policies, payoffs, rules=None, full_search=No
     final = [float(x) for x in g.get_payoff()]
     if [float(x) for x in payoffs] != final:
         raise RecordError("payoffs %s differ from the final position's %s" % (list(payoffs), final))
-    payoff = array.array("f", final * n)
+    targets = _value_targets(values, final, n)
+    payoff = array.array("f", [x for v in targets for x in v])
     mover = array.array("f")
-    for p in player:
-        mover.extend(final[(p + j) % 4] for j in range(4))
+    for p, v in zip(player, targets):
+        mover.extend(v[(p + j) % 4] for j in range(4))
     rows = {
         "planes_bits": array.array("B", bytes(bits)),
         "player": player,
@@ -68,3 +72,15 @@ def game_rows(game_index, history, policies, payoffs, rules=None, full_search=No
     if full_search is not None:
         rows["full_search"] = array.array("B", [bool(x) for x in full_search])
     return rows
+
+
+def _value_targets(values, final, n):
+    """Each tile's four value targets: the game's payoffs, or ``values``."""
+    if values is None:
+        return [final] * n
+    if len(values) != n:
+        raise RecordError("%d tiles but %d value targets" % (n, len(values)))
+    out = [[float(x) for x in v] for v in values]
+    if any(len(v) != 4 or not all(0.0 <= x <= 1.0 for x in v) for v in out):
+        raise RecordError("a value target is four payoffs in [0, 1]")
+    return out

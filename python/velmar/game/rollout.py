@@ -47,10 +47,27 @@ class RolloutPlayer(GreedyPlayer):
         after = game.copy()
         for cell in placement_cells(placement):
             after.apply(cell)
-        rule = GreedyPlayer(self.rng.randrange(2 ** 62))
-        while not after.is_over:
-            after.apply(rule.choose(after))
+        greedy_to_end(after, self.rng.randrange(2 ** 62))
         self.playouts += 1
         score = after.get_score()
         margin = score[player] - max(s for q, s in enumerate(score) if q != player)
         return after.get_payoff()[player], margin
+
+
+def greedy_to_end(game, seed):
+    """Plays ``game`` to its end with the greedy rule in every seat."""
+    rule = GreedyPlayer(seed)
+    while not game.is_over:
+        game.apply(rule.choose(game))
+    return game
+
+
+def mean_playout(game, n, rng):
+    """The mean payoffs, in seat order, of ``n`` greedy games from ``game``
+    (its own payoffs once it is over); ``game`` is left as it is."""
+    if game.is_over:
+        return [float(x) for x in game.get_payoff()]
+    total = np.zeros(4)
+    for _ in range(n):
+        total += greedy_to_end(game.copy(), rng.randrange(2 ** 62)).get_payoff()
+    return [float(x) for x in total / n]

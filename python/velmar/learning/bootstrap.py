@@ -45,21 +45,46 @@ def greedy_game(seed, opening_pieces=1, rule=GREEDY):
     return history, [float(x) for x in game.get_payoff()], n_open
 
 
+def move_values(history, playouts, seed):
+    """Each tile's value target: the mean payoffs of ``playouts`` greedy
+    games from the position right after its move (the piece completed), the
+    same for every tile of the move."""
+    from velmar import rules
+    from velmar.game.rollout import mean_playout
+    game = rules.Game()
+    rng = random.Random("values:%d" % seed)
+    out, pending = [], 0
+    for p, c in history:
+        held = len(game.pieces[p])
+        game.apply(c)
+        pending += 1
+        if len(game.pieces[p]) < held or game.is_over:
+            out.extend([mean_playout(game, playouts, rng)] * pending)
+            pending = 0
+    if pending:
+        raise records.RecordError("the last %d tiles complete no piece" % pending)
+    return out
+
+
 def _game_rows(args):
-    index, seed, opening_pieces, rule = args
+    index, seed, opening_pieces, rule, playouts = args
     history, payoffs, n_open = greedy_game(seed, opening_pieces, rule)
+    values = move_values(history, playouts, seed) if playouts else None
     # the opening's random tiles teach the value, not the policy
     return records.game_rows(index, history, [[(c, 1.0)] for _, c in history], payoffs,
-                             full_search=[i >= n_open for i in range(len(history))])
+                             full_search=[i >= n_open for i in range(len(history))],
+                             values=values)
 
 
 def write_greedy_data(out_dir, games, workers=1, seed=0, opening_pieces=1, per_shard=100,
-                      progress=None, rule=GREEDY):
+                      progress=None, rule=GREEDY, value_playouts=0):
     """Plays ``games`` greedy games and writes them as shards into
-    ``out_dir`` after those already there. Returns (games, rows) written."""
+    ``out_dir`` after those already there (value targets from
+    ``value_playouts`` greedy games per move when not 0). Returns (games,
+    rows) written."""
     os.makedirs(out_dir, exist_ok=True)
     shard, first = data.next_indices(out_dir)
-    jobs = [(first + k, seed * 1_000_003 + first + k, opening_pieces, rule)
+    jobs = [(first + k, seed * 1_000_003 + first + k, opening_pieces, rule, value_playouts)
             for k in range(games)]
     pending, rows, done = [], 0, 0
 
@@ -73,7 +98,8 @@ def write_greedy_data(out_dir, games, workers=1, seed=0, opening_pieces=1, per_s
     pool = None
     if workers > 1:
         pool = multiprocessing.get_context("fork").Pool(workers)
-        results = pool.imap(_game_rows, jobs, chunksize=4 if rule == GREEDY else 1)
+        cheap = rule == GREEDY and not value_playouts
+        results = pool.imap(_game_rows, jobs, chunksize=4 if cheap else 1)
     else:
         results = map(_game_rows, jobs)
     try:
@@ -107,15 +133,18 @@ def main(argv=None):
     ap.add_argument("--rule", default=GREEDY,
                     help="the players: greedy (default), or rollout[:K], the K best greedy "
                          "placements judged by a greedy playout each (K 4 unless given)")
+    ap.add_argument("--value-playouts", type=int, default=0, metavar="N",
+                    help="value targets: the mean payoffs of N greedy games from the position "
+                         "after each move, not the game's outcome (default 0: the outcome)")
     args = ap.parse_args(argv)
     try:
         check_rule(args.rule)
     except ValueError as e:
         ap.error(str(e))
     if args.games < 1 or args.workers < 1 or args.opening_pieces < 0 \
-            or args.games_per_shard < 1:
+            or args.games_per_shard < 1 or args.value_playouts < 0:
         ap.error("--games, --workers and --games-per-shard must be >= 1, "
-                 "--opening-pieces >= 0")
+                 "--opening-pieces and --value-playouts >= 0")
     t0 = time.time()
     step = max(1, args.games // 10)
 
@@ -126,7 +155,7 @@ def main(argv=None):
     try:
         games, rows = write_greedy_data(args.out, args.games, args.workers, args.seed,
                                         args.opening_pieces, args.games_per_shard, progress,
-                                        args.rule)
+                                        args.rule, args.value_playouts)
     except KeyboardInterrupt:
         sys.stderr.write("greedy-data: interrupted (finished shards kept)\n")
         return 130
