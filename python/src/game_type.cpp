@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "game_object.h"
+#include "greedy.h"
 #include "pieces.h"
 #include "rules_util.h"
 #include "state_repr.h"
@@ -115,6 +116,33 @@ PyObject* Game_representation(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* Game_greedy_choices(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const velmar::Game& g = game_of(self);
+    if (!g.current_player()) return set_value_error(velmar::kNoCurrentPlayer);
+    const velmar::self_play::GreedyChoices found = velmar::self_play::greedy_choices(g);
+    PyRef choices = make_list(found.choices.size(), [&](std::size_t i) {
+      const auto& ch = found.choices[i];
+      PyRef cells = make_list(ch.size, [&](std::size_t k) { return new_int(ch.cells[k]); });
+      PyRef score = PyRef::steal(PyFloat_FromDouble(ch.score2 * 0.5));
+      if (!cells || !score) return PyRef();
+      return PyRef::steal(PyTuple_Pack(2, score.get(), cells.get()));
+    });
+    if (!choices) return nullptr;
+    return PyTuple_Pack(2, found.turn_start ? Py_True : Py_False, choices.get());
+  });
+}
+
+PyObject* Game_play_greedy(PyObject* self, PyObject* arg) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const unsigned long long seed = PyLong_AsUnsignedLongLongMask(arg);
+    if (PyErr_Occurred()) return nullptr;
+    velmar::self_play::Rng rng(seed);
+    velmar::self_play::play_greedy_to_end(game_of(self), rng);
+    Py_RETURN_NONE;
+  });
+}
+
 PyObject* Game_get_players(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     const auto& players = game_of(self).players;
@@ -194,6 +222,19 @@ PyMethodDef game_methods[] = {
      "(0.0 or 1.0). Plane k (k < 4) holds the squares of the player seated\n"
      "k - 1 after the player to move (plane 1 is its own), plane 4 its legal\n"
      "tiles. Raises ValueError(\"No current player\") once the game is over."},
+    {"greedy_choices", Game_greedy_choices, METH_NOARGS,
+     "greedy_choices()\n--\n\n"
+     "(turn_start, choices): the placements the greedy rule chooses among for\n"
+     "the player to move, as (score, cells) pairs, best first, cells ascending\n"
+     "and including the tiles of the move already taken. At a turn start the\n"
+     "score is 3 * size + own open corners - half the others' open corners\n"
+     "after the placement; in the middle of a move (turn_start False) it is\n"
+     "the placement's size. Raises ValueError(\"No current player\") once over."},
+    {"play_greedy", Game_play_greedy, METH_O,
+     "play_greedy(seed)\n--\n\n"
+     "Plays the game to its end with the greedy rule in every seat: the best\n"
+     "choice of greedy_choices() each move, ties drawn from a generator seeded\n"
+     "with the integer `seed`."},
     {"replay", Game_replay, METH_CLASS | METH_O,
      "replay(history)\n--\n\n"
      "A new game with every entry of `history` taken in order. An entry is\n"

@@ -102,6 +102,53 @@ def test_placements_and_scores_match_the_rules(seed):
     assert checked > 100
 
 
+@pytest.mark.parametrize("seed", [7, 8])
+def test_library_rule_matches_the_reference(seed):
+    """The rules library's candidates and scores equal the NumPy ones at turn
+    starts; in the middle of a move its choices are every completion."""
+    tab, rng, checked = greedy.table(), random.Random(seed), 0
+    for game in turn_starts(seed):
+        p = game.current_player()
+        turn_start, choices = game.greedy_choices()
+        cand = greedy.complete_placements(game.cells, game.pieces[p], p, tab)
+        want = dict(zip((cells_of(tab, i) for i in cand),
+                        greedy.placement_scores(cand, game.cells, p, tab)))
+        assert turn_start and {tuple(c): s for s, c in choices} == want
+        assert [s for s, _ in choices] == sorted(want.values(), reverse=True)
+        if rng.random() < 0.3:  # one tile in: the completions, the largest first
+            h = game.copy()
+            h.apply(rng.choice(h.legal_tiles()))
+            if h.current_player() == p:
+                turn_start, choices = h.greedy_choices()
+                taken = {x for _, x in h.history}
+                got = sorted(tuple(x for x in c if x not in taken) for _, c in choices)
+                assert not turn_start and got == sorted(tuple(c) for c in greedy.completions(h))
+                assert [s for s, c in choices] == sorted((len(c) for _, c in choices), reverse=True)
+        checked += 1
+    assert checked > 100
+
+
+def test_library_playout_takes_a_best_placement_every_move():
+    game = rules.Game()
+    game.play_greedy(11)
+    again = rules.Game()
+    again.play_greedy(11)
+    assert again.history == game.history and game.is_over
+    replay, i, moves = rules.Game(), 0, 0
+    while not replay.is_over:
+        p = replay.current_player()
+        _, choices = replay.greedy_choices()
+        before = len(replay.pieces[p])
+        move = []
+        while replay.current_player() == p and len(replay.pieces[p]) == before:
+            move.append(game.history[i][1])
+            replay.apply(game.history[i][1])
+            i += 1
+        assert {tuple(c): s for s, c in choices}[tuple(sorted(move))] == choices[0][0]
+        moves += 1
+    assert i == len(game.history) and moves > 60
+
+
 @pytest.mark.parametrize("seed,rollout_seat", [(3, None), (4, None), (5, None), (6, 1)])
 def test_greedy_plays_legal_complete_pieces(seed, rollout_seat):
     rng = random.Random(seed)

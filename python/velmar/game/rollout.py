@@ -19,7 +19,7 @@ Players written as text: ``greedy`` and ``rollout[:K]``
 
 import numpy as np
 
-from velmar.game.greedy import GreedyPlayer, placement_cells
+from velmar.game.greedy import GreedyPlayer
 
 
 class RolloutPlayer(GreedyPlayer):
@@ -32,20 +32,20 @@ class RolloutPlayer(GreedyPlayer):
         self.k = k
         self.playouts = 0
 
-    def pick(self, game, player, cand, scores) -> int:
+    def pick(self, game, player, cand, scores):
         if self.k == 1 or len(cand) == 1:
             return super().pick(game, player, cand, scores)
         order = np.argsort(-scores, kind="stable")[:self.k]
-        ends = [self.playout(game, player, int(cand[j])) for j in order]
+        ends = [self.playout(game, player, cand[j]) for j in order]
         top = max(ends)
         best = [j for j, end in zip(order, ends) if end == top]
-        return int(cand[best[self.rng.randrange(len(best))]])
+        return cand[best[self.rng.randrange(len(best))]]
 
-    def playout(self, game, player, placement):
-        """(payoff, score margin) of ``player`` after ``placement`` and a
-        greedy game to the end."""
+    def playout(self, game, player, cells):
+        """(payoff, score margin) of ``player`` after the placement of
+        ``cells`` and a greedy game to the end."""
         after = game.copy()
-        for cell in placement_cells(placement):
+        for cell in cells:
             after.apply(cell)
         greedy_to_end(after, self.rng.randrange(2 ** 62))
         self.playouts += 1
@@ -56,9 +56,7 @@ class RolloutPlayer(GreedyPlayer):
 
 def greedy_to_end(game, seed):
     """Plays ``game`` to its end with the greedy rule in every seat."""
-    rule = GreedyPlayer(seed)
-    while not game.is_over:
-        game.apply(rule.choose(game))
+    game.play_greedy(seed)
     return game
 
 
