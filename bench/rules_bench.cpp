@@ -4,11 +4,13 @@
 //   - get_tile_moves on turn-start positions taken from random games;
 //   - copying a game early, in the middle and late in a game;
 //   - copying a game and taking 1 to 5 random legal tiles on the copy, the
-//     core of one search simulation.
+//     core of one search simulation;
+//   - the greedy rule: its choice at turn starts of random games, and whole
+//     games of four greedy players (a value playout).
 // Each figure is the median over repeated timed runs, timed in thread CPU time.
 //
 // Usage: rules_bench [--quick] [--reps N] [--min-time SECONDS] [--only NAME]
-// where NAME is one of playout, movegen, copy, take.
+// where NAME is one of playout, movegen, copy, take, greedy.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +25,7 @@
 #include <vector>
 
 #include "game.h"
+#include "greedy.h"
 
 namespace {
 
@@ -371,6 +374,41 @@ int run(int argc, char** argv) {
                 "", sources.size(), static_cast<double>(tiles) / static_cast<double>(ops),
                 static_cast<double>(pieces) / static_cast<double>(ops));
     rows.push_back({"copy + take 1-5 tiles", 1e6 / median_rate(runs), "us/op", "< 3"});
+  }
+
+  // The greedy rule: one choice at a turn start, and a whole greedy game.
+  if (wanted("greedy")) {
+    std::vector<Game> starts;
+    Rng pick(7);
+    for (uint32_t n = 0; n < (quick ? 2u : 20u); ++n) {
+      Game game = Game::reset();
+      velmar::self_play::Rng tie(n);
+      while (velmar::self_play::play_greedy_move(game, tie))
+        if (pick.below(4) == 0) starts.push_back(game);
+    }
+    std::size_t next = 0;
+    auto choose = [&](uint64_t n, Counts& c) {
+      for (uint64_t i = 0; i < n; ++i) {
+        auto found = velmar::self_play::greedy_choices(starts[next]);
+        next = next + 1 == starts.size() ? 0 : next + 1;
+        keep(found);
+        c.ops += 1;
+      }
+    };
+    const auto choices = time_runs(choose, reps, min_time);
+    print_runs("greedy choice (turn starts)", choices, 1.0, "calls/s");
+    rows.push_back({"greedy choice (turn start)", 1e6 / median_rate(choices), "us/call", ""});
+    velmar::self_play::Rng tie(11);
+    auto games = [&](uint64_t n, Counts& c) {
+      for (uint64_t i = 0; i < n; ++i) {
+        Game game = Game::reset();
+        velmar::self_play::play_greedy_to_end(game, tie);
+        c.ops += 1;
+      }
+    };
+    const auto runs = time_runs(games, reps, min_time);
+    print_runs("greedy game", runs, 1.0, "games/s");
+    rows.push_back({"greedy game", 1e3 / median_rate(runs), "ms/game", ""});
   }
 
   std::printf("\nSummary (median of %d runs; load average now %s)\n", reps, load_average().c_str());
