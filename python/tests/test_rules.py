@@ -398,9 +398,11 @@ def test_arguments_are_not_leaked():
     lambda g: g.players, lambda g: g.cells, lambda g: g.pieces, lambda g: g.last_sizes,
     lambda g: g.get_score(), lambda g: g.get_payoff(), lambda g: g.copy(),
     lambda g: g.current_player(), lambda g: repr(g),
-    lambda g: Game.replay(g.history),
+    lambda g: Game.replay(g.history), lambda g: g.greedy_choices(),
+    lambda g: g.copy().play_greedy(2 ** 70 + 1),
 ], ids=["legal_tiles", "representation", "history", "players", "cells", "pieces",
-        "last_sizes", "get_score", "get_payoff", "copy", "current_player", "repr", "replay"])
+        "last_sizes", "get_score", "get_payoff", "copy", "current_player", "repr", "replay",
+        "greedy_choices", "play_greedy"])
 def test_results_are_released(call):
     import tracemalloc  # CPython only
 
@@ -419,3 +421,27 @@ def test_results_are_released(call):
         tracemalloc.stop()
     # One leaked int (28 bytes) per call would add 28 kB.
     assert grown < 10_000
+
+
+def test_greedy_playout_takes_a_best_placement_every_move():
+    """play_greedy is repeatable from its seed and every move it makes is a
+    best-scored choice of greedy_choices (the scores are checked against a
+    NumPy reference with the greedy player's tests)."""
+    game = Game()
+    game.play_greedy(11)
+    again = Game()
+    again.play_greedy(11)
+    assert again.history == game.history and game.is_over
+    replay, i, moves = Game(), 0, 0
+    while not replay.is_over:
+        p = replay.current_player()
+        _, choices = replay.greedy_choices()
+        before = len(replay.pieces[p])
+        move = []
+        while replay.current_player() == p and len(replay.pieces[p]) == before:
+            move.append(game.history[i][1])
+            replay.apply(game.history[i][1])
+            i += 1
+        assert {tuple(c): s for s, c in choices}[tuple(sorted(move))] == choices[0][0]
+        moves += 1
+    assert i == len(game.history) and moves > 60
