@@ -77,6 +77,18 @@ def test_wilson_interval():
     assert low < 0.25 < high and abs((high - low) - 2 * 1.96 * (0.25 * 0.75 / 400) ** 0.5) < 0.005
 
 
+def test_a_three_way_tie_of_one_players_seats_counts_one_game(tmp_path):
+    third = 0.3333333432674408  # a payoff of 1/3 in single precision, widened
+    games = [results.GameRecord(g, ["a", "b", "b", "b"], [], [0.0, third, third, third],
+                                [0, 5, 5, 5]) for g in range(4)]
+    players = [PlayerSpec("a", "uniform"), PlayerSpec("b", "uniform")]
+    a, b = results.tally(players, games)
+    assert (a.win_share, b.win_share) == (0.0, 1.0) and b.low <= b.win_share <= b.high
+    result = results.ArenaResult([a, b], games, 4, "rotate", 0, 1, 0.0)
+    pytest.importorskip("matplotlib")
+    assert results.chart(result, str(tmp_path / "arena.png"))
+
+
 @pytest.mark.parametrize("argv,words", [
     (["--player", "a=uniform"], "at least two players"),
     (["--player", "a=uniform", "--player", "a=uniform,sims=8"], "must differ"),

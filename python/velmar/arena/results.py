@@ -106,8 +106,9 @@ def tally(players, games):
                 continue
             n += 1
             seats_held += len(mine)
+            # a game pays 1 in all; three single-precision thirds sum a hair above it
+            won += min(1.0, sum(g.payoffs[s] for s in mine))
             for s in mine:
-                won += g.payoffs[s]
                 score_sum += g.scores[s]
                 seat_games += 1
                 seat_won[s] += g.payoffs[s]
@@ -157,7 +158,8 @@ def chart(result, path):
     fig, ax = plt.subplots(figsize=(1.6 + 1.4 * len(ps), 3.6), dpi=100)
     xs = list(range(len(ps)))
     shares = [p.win_share for p in ps]
-    err = [[p.win_share - p.low for p in ps], [p.high - p.win_share for p in ps]]
+    err = [[max(0.0, p.win_share - p.low) for p in ps],
+           [max(0.0, p.high - p.win_share) for p in ps]]
     ax.bar(xs, shares, width=0.6, color="#5b8fd1", yerr=err, capsize=6, ecolor="#222222",
            label="win share, 95 % interval")
     for x, p in zip(xs, ps):
