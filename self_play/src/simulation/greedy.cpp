@@ -20,7 +20,7 @@ std::vector<Surroundings> build_surroundings() {
   std::vector<Surroundings> out(kNumOrientations);
   for (uint32_t i = 0; i < kNumOrientations; ++i) {
     const Orientation& o = all_orientations()[i];
-    std::array<std::array<uint8_t, 9>, 9> mark{};  // 0 none, 1 square, 2 edge, 3 diagonal
+    std::array<std::array<uint8_t, 9>, 9> mark{};  // 1 under a square, two cells of margin
     for (uint32_t k = 0; k < o.size; ++k)
       mark[o.offsets[k] / kSide + 2][o.offsets[k] % kSide + 2] = 1;
     for (int r = 1; r < 8; ++r) {
