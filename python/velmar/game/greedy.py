@@ -23,7 +23,7 @@ covers cells (removing them from every player's corners), blocks the cells
 along its edges for p and opens the free cells at its corners for p.
 
 The player plays with the rules library's own rule (``Game.greedy_choices``
-and ``Game.play_greedy``, some 1.5 ms for a whole game). The NumPy functions
+and ``Game.play_greedy``, about 2 ms for a whole game). The NumPy functions
 below compute the same candidates and scores from ``Game.cells`` and
 ``Game.pieces`` (a table of every placement of every orientation on the
 empty board, indexed by cell, built once per process): the reference the
