@@ -237,12 +237,14 @@ def test_greedy_and_best_players_parse(tmp_path):
     # a file's recorded search options are the player's unless given
     w = network.init_weights(network.Architecture(0, 4, 8), seed=1)
     w.record = {"search": {"sims": 12, "c_init": 1.5, "options": {
-        "fpu_reduction": 0.2, "reuse_tree": True, "skip_forced": True, "gumbel": False}}}
+        "fpu_reduction": 0.2, "reuse_tree": True, "skip_forced": True, "gumbel": False,
+        "rollout_weight": 0.5}}}
     path = str(tmp_path / "w.npz")
     network.save_weights(w, path)
     spec = PlayerSpec.parse("b=best:%s,skip=0" % path)
     assert (spec.evaluator, spec.sims, spec.c_init) == ("numpy:" + path, 12, 1.5)
-    assert spec.search.options == {"fpu_reduction": 0.2, "reuse_tree": True}
+    assert spec.search.options == {"fpu_reduction": 0.2, "reuse_tree": True,
+                                   "rollout_weight": 0.5}
     with pytest.raises(ArenaError):
         PlayerSpec.parse("b=best:%s" % (tmp_path / "missing.npz"))
 

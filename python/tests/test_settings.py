@@ -119,6 +119,8 @@ OPTION_CASES = [
     ({"fast_sims": 2, "full_share": 1.01}, F, F), ({"fast_sims": 2, "full_share": 1e-50}, F, T),
     ({"fast_sims": 2}, F, F), ({"full_share": 0.5}, F, F), ({"gumbel": T, "gumbel_m": 4}, T, T),
     ({"gumbel": F, "gumbel_m": 4}, F, F), ({"gumbel": T, "reuse_tree": T}, F, F),
+    ({"rollout_weight": 0.5}, T, T), ({"rollout_weight": 0}, F, F),
+    ({"rollout_weight": 1.2}, F, F), ({"rollout_weight": 1e-50}, F, T),
     ({"virtual_loss": 1}, F, F),
 ]
 

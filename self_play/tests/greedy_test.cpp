@@ -37,5 +37,30 @@ TEST(Greedy, ScoresMatchTheBoardAfterEveryChoiceAndGamesEnd) {
   }
 }
 
+// In the middle of a move a playout scores each completion by the same
+// formula, counted on the board once the piece is whole.
+TEST(Greedy, MidMoveScoresForPlayoutsMatchTheBoard) {
+  Game game = Game::reset();
+  Rng rng(7);
+  uint32_t checked = 0;
+  while (true) {
+    const GreedyChoices found = greedy_choices(game);
+    if (found.choices.empty()) break;
+    const GreedyChoice& pick = found.choices[rng.below(found.choices.size())];
+    for (uint32_t taken = 1; taken < pick.size; ++taken) {
+      Game mid = game;
+      for (uint32_t i = 0; i < taken; ++i) ASSERT_TRUE(mid.apply(pick.cells[i]).ok());
+      const GreedyChoices scored = greedy_choices(mid, MidMove::kScored);
+      ASSERT_FALSE(scored.turn_start);
+      for (const GreedyChoice& c : scored.choices) {
+        EXPECT_EQ(c.score2, rescored(mid, c));
+        ++checked;
+      }
+    }
+    play_choice(game, pick);
+  }
+  EXPECT_GT(checked, 100u);
+}
+
 }  // namespace
 }  // namespace velmar::self_play

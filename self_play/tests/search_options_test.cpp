@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fake_evaluator.h"
+#include "greedy.h"
 #include "option_game_loop.h"
 #include "option_search.h"
 #include "rng.h"
@@ -140,3 +141,39 @@ TEST(FirstPlayValue, HandWorkedSequence) {
 }
 
 }  // namespace
+
+// With rollout_weight w a leaf's values are (1 - w) * the network's + w * the
+// payoff of the greedy playout drawn from the thread's generator, and the
+// node keeps its mover's share of that mix; the playout ends the game.
+TEST(RolloutWeight, LeafValuesMixOneGreedyPlayout) {
+  const Values net = {0.1f, 0.2f, 0.3f, 0.4f};
+  Rng walk(3);
+  Game game = Game::reset();
+  for (uint32_t t = 0; t < 90 && game.current_player(); ++t) {
+    const auto legal = game.legal_tiles();
+    ASSERT_TRUE(game.apply(legal[walk.below(legal.size())]).ok());
+    if (t % 15 != 14) continue;  // turn starts and the middles of moves alike
+    for (float w : {1.0f, 0.25f}) {
+      SearchOptions options;
+      options.rollout_weight = w;
+      FakeEvaluator evaluator(uniform_answer(net));
+      SearchNode node;
+      Reply reply;
+      seed_thread_rng(100 + t);
+      EvalResult result = evaluate_with_options(node, game, options, evaluator, reply);
+      seed_thread_rng(100 + t);  // the same draws: the expansion's shuffle, then the playout
+      SearchNode plain;
+      ASSERT_TRUE(std::holds_alternative<Values>(evaluate(plain, game, evaluator, reply)));
+      const Values payoff = greedy_playout(game, thread_rng());
+      const Values& values = std::get<Values>(result);
+      float total = 0.0f;
+      for (uint32_t p = 0; p < kNumPlayers; ++p) {
+        EXPECT_NEAR(values[p], (1.0f - w) * net[p] + w * payoff[p], 1e-6f);
+        total += payoff[p];
+      }
+      EXPECT_NEAR(total, 1.0f, 1e-6f);
+      EXPECT_EQ(node.value, values[node.player]);
+      EXPECT_FALSE(node.children.empty());
+    }
+  }
+}

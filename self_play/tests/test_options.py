@@ -78,6 +78,9 @@ BAD = [
     ({"gumbel": True, "gumbel_m": 0}, ValueError, "gumbel_m"),
     ({"gumbel_m": 8}, ValueError, "gumbel_m"),
     ({"gumbel": True, "reuse_tree": True}, ValueError, "reuse_tree"),
+    ({"rollout_weight": 0}, ValueError, "rollout_weight"),
+    ({"rollout_weight": 1.5}, ValueError, "rollout_weight"),
+    ({"rollout_weight": True}, TypeError, "rollout_weight"),
     ([("gumbel", True)], TypeError, "mapping"),
 ]
 

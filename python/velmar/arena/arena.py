@@ -231,7 +231,7 @@ def main(argv=None):
                          "settings sims=N (default 64), c_base, c_init, noise (exploration "
                          "fraction, default 0: no root noise), alpha (Dirichlet, default 0.3), "
                          "and the search options fpu=X, canonical=1, reuse=1, skip=1, gumbel=1, "
-                         "gumbel_m=M; repeat for each player, the candidate first")
+                         "gumbel_m=M, rollout=W; repeat for each player, the candidate first")
     ap.add_argument("--games", type=int, default=100,
                     help="games to play (default %(default)s)")
     ap.add_argument("--workers", type=int, default=os.cpu_count() or 1,

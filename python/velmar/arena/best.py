@@ -13,7 +13,8 @@ BEST_PATH = os.path.normpath(os.path.join(os.path.dirname(__file__), "..", "..",
 _RECORDED = {"sims": "sims", "sims_per_move": "sims", "c_base": "c_base", "c_init": "c_init"}
 # recorded search options, and the player key of each
 _OPTIONS = {"fpu_reduction": "fpu", "canonical_order": "canonical", "reuse_tree": "reuse",
-            "skip_forced": "skip", "gumbel": "gumbel", "gumbel_m": "gumbel_m"}
+            "skip_forced": "skip", "gumbel": "gumbel", "gumbel_m": "gumbel_m",
+            "rollout_weight": "rollout"}
 
 
 class BestError(ValueError):

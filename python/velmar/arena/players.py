@@ -39,7 +39,8 @@ PLAYER_KEYS = {"sims": "sims_per_move", "c_base": "c_base", "c_init": "c_init",
 # A player's keys of the search options: key -> (option, a switch or its type).
 OPTION_KEYS = {"fpu": ("fpu_reduction", float), "canonical": ("canonical_order", bool),
                "reuse": ("reuse_tree", bool), "skip": ("skip_forced", bool),
-               "gumbel": ("gumbel", bool), "gumbel_m": ("gumbel_m", int)}
+               "gumbel": ("gumbel", bool), "gumbel_m": ("gumbel_m", int),
+               "rollout": ("rollout_weight", float)}
 # Playout caps shape self-play's training targets; a match has none to shape.
 SELFPLAY_ONLY = {"fast": "fast_sims", "fast_sims": "fast_sims", "full": "full_share",
                  "full_share": "full_share"}
@@ -47,7 +48,8 @@ KEY_NAMES = {"sims_per_move": "sims", "c_base": "c_base", "c_init": "c_init",
              "dirichlet_alpha": "alpha", "exploration_fraction": "noise",
              "sample_moves": "--sample-tiles"}
 KEY_NAMES.update({option: key for key, (option, _) in OPTION_KEYS.items()})
-ALL_KEYS = "sims, c_base, c_init, alpha, noise, fpu, canonical, reuse, skip, gumbel, gumbel_m"
+ALL_KEYS = ("sims, c_base, c_init, alpha, noise, fpu, canonical, reuse, skip, gumbel, gumbel_m, "
+            "rollout")
 
 
 class ArenaError(ValueError):
@@ -72,7 +74,7 @@ class PlayerSpec:
         """From ``NAME=EVALUATOR[,KEY=VALUE...]``; keys: sims, c_base,
         c_init, alpha (dirichlet_alpha), noise (exploration_fraction), and
         the search options fpu=X, canonical=1, reuse=1, skip=1, gumbel=1,
-        gumbel_m=M (a switch is 0 or 1)."""
+        gumbel_m=M, rollout=W (a switch is 0 or 1)."""
         head, *settings = text.split(",")
         name, sep, evaluator = head.partition("=")
         if not sep or not name.strip() or not evaluator.strip():

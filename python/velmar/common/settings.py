@@ -97,6 +97,7 @@ OPTION_CHECKS = {
     "full_share": (lambda x: _f32_positive(x) and x <= 1, "a fraction above 0, at most 1"),
     "gumbel": _FLAG,
     "gumbel_m": (_count, "an integer from 1 to %d" % U32_MAX),
+    "rollout_weight": (lambda x: _f32_positive(x) and x <= 1, "a fraction above 0, at most 1"),
 }
 # Options that need or exclude each other: (wrong, message with a {name} per setting).
 OPTION_RULES = (
@@ -292,6 +293,9 @@ def add_option_arguments(ap):
                         "improved one")
     g.add_argument("--gumbel-m", type=int, default=None, metavar="M",
                    help="tiles sampled at the root with --gumbel (default 16)")
+    g.add_argument("--rollout-weight", type=float, default=None, metavar="W",
+                   help="a leaf's values are (1 - W) times the network's plus W times the "
+                        "payoff of one greedy playout from it (0 < W <= 1)")
 
 
 # ---------------------------------------------------------------------------

@@ -218,7 +218,8 @@ def main(argv=None) -> int:
                          "search settings the file records, else 32 sims), or an arena "
                          "evaluator with its settings (uniform, heuristic[:T[:W]], numpy:W.npz; "
                          "sims=N default 64, c_base, c_init, noise, alpha, and the search options "
-                         "fpu=X, canonical=1, reuse=1, skip=1, gumbel=1, gumbel_m=M); repeat")
+                         "fpu=X, canonical=1, reuse=1, skip=1, gumbel=1, gumbel_m=M, "
+                         "rollout=W); repeat")
     ap.add_argument("--games", type=int, default=96,
                     help="games, a multiple of the block (24 for four or more players; "
                          "default %(default)s)")

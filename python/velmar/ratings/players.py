@@ -8,7 +8,7 @@ the search settings its file records, else ``BEST_SIMS`` simulations), or
 any evaluator the arena takes (``uniform``, ``heuristic[:T[:W]]``,
 ``numpy:W.npz``, ...) with the arena's search settings (``sims=N``, ``c_base``,
 ``c_init``, ``noise``, ``alpha``) and search options (``fpu=X``, ``canonical=1``,
-``reuse=1``, ``skip=1``, ``gumbel=1``, ``gumbel_m=M``).
+``reuse=1``, ``skip=1``, ``gumbel=1``, ``gumbel_m=M``, ``rollout=W``).
 """
 
 from __future__ import annotations

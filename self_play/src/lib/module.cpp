@@ -104,7 +104,8 @@ PyMethodDef kMethods[] = {
      "options (None or a mapping) turns on changes to the search: fpu_reduction\n"
      "(float >= 0), canonical_order, reuse_tree, skip_forced (bools), fast_sims\n"
      "(int >= 1) with full_share (0 < p <= 1), gumbel (bool) with gumbel_m (int,\n"
-     "default 16). With fast_sims the result has a fourth list: per tile, whether it\n"
+     "default 16), rollout_weight (0 < w <= 1: a leaf's values mix in one greedy\n"
+     "playout's payoff). With fast_sims the result has a fourth list: per tile, whether it\n"
      "had a full search. An unknown key or a bad value raises TypeError or\n"
      "ValueError naming it before anything starts."},
     {nullptr, nullptr, 0, nullptr}};

@@ -29,6 +29,7 @@ constexpr Key kKeys[] = {
     {"full_share", Kind::kShare},
     {"gumbel", Kind::kFlag, &SearchOptions::gumbel},
     {"gumbel_m", Kind::kCount},
+    {"rollout_weight", Kind::kShare},
 };
 
 // The bit of key `name` in the set of keys given.
@@ -100,7 +101,11 @@ bool read_value(const Key& key, PyObject* value, SearchOptions& o) {
     case Kind::kShare:
       if (!read_number(key, value, x)) return false;
       if (!(x > 0.0 && x <= 1.0)) return fail(PyExc_ValueError, key.name, "must be in (0, 1]");
-      o.full_share = static_cast<float>(x);
+      if (std::strcmp(key.name, "full_share") == 0) {
+        o.full_share = static_cast<float>(x);
+      } else {
+        o.rollout_weight = static_cast<float>(x);
+      }
       return true;
   }
   return false;

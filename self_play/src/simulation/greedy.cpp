@@ -125,7 +125,7 @@ bool at_turn_start(const Board& board, uint32_t player) {
 
 }  // namespace
 
-GreedyChoices greedy_choices(const Game& game) {
+GreedyChoices greedy_choices(const Game& game, MidMove mid) {
   GreedyChoices out;
   const auto player = game.current_player();
   if (!player) return out;
@@ -133,8 +133,8 @@ GreedyChoices greedy_choices(const Game& game) {
   out.turn_start = at_turn_start(game.board, *player);
   for (uint32_t i : maximal(cand)) {
     GreedyChoice ch = choice_of(cand[i]);
-    ch.score2 =
-        out.turn_start ? score2(game.board, *player, cand[i]) : 2 * static_cast<int32_t>(ch.size);
+    const bool scored = out.turn_start || mid == MidMove::kScored;
+    ch.score2 = scored ? score2(game.board, *player, cand[i]) : 2 * static_cast<int32_t>(ch.size);
     out.choices.push_back(ch);
   }
   std::stable_sort(out.choices.begin(), out.choices.end(),
@@ -150,8 +150,8 @@ void play_choice(Game& game, const GreedyChoice& choice) {
   }
 }
 
-bool play_greedy_move(Game& game, Rng& rng) {
-  const GreedyChoices found = greedy_choices(game);
+bool play_greedy_move(Game& game, Rng& rng, MidMove mid) {
+  const GreedyChoices found = greedy_choices(game, mid);
   if (found.choices.empty()) {
     if (game.current_player()) fail("a player to move with no completable placement");
     return false;
@@ -166,6 +166,11 @@ bool play_greedy_move(Game& game, Rng& rng) {
 void play_greedy_to_end(Game& game, Rng& rng) {
   while (play_greedy_move(game, rng)) {
   }
+}
+
+std::array<float, kNumPlayers> greedy_playout(Game game, Rng& rng) {
+  if (play_greedy_move(game, rng, MidMove::kScored)) play_greedy_to_end(game, rng);
+  return game.get_payoff();
 }
 
 }  // namespace velmar::self_play

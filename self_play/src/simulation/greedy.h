@@ -32,16 +32,25 @@ struct GreedyChoices {
   std::vector<GreedyChoice> choices;  // best first; equal scores in candidate order
 };
 
+// How completions of a piece begun earlier are scored: by their size (the
+// rule's own choice for a piece somebody else began), or by the full score
+// (a playout from a search leaf, where the mover began the piece itself).
+enum class MidMove { kLargest, kScored };
+
 // The placements the rule chooses among for the player to move; empty once
 // the game is over.
-GreedyChoices greedy_choices(const Game& game);
+GreedyChoices greedy_choices(const Game& game, MidMove mid = MidMove::kLargest);
 
 // Plays one whole move (the rest of the piece in progress) with the rule.
 // Returns false when the game is over.
-bool play_greedy_move(Game& game, Rng& rng);
+bool play_greedy_move(Game& game, Rng& rng, MidMove mid = MidMove::kLargest);
 
 // Plays the game to its end with the rule in every seat.
 void play_greedy_to_end(Game& game, Rng& rng);
+
+// The payoff of one playout from `game` with the rule in every seat, the
+// piece in progress completed by the full score.
+std::array<float, kNumPlayers> greedy_playout(Game game, Rng& rng);
 
 // Takes the cells of `choice` not yet taken, ascending.
 void play_choice(Game& game, const GreedyChoice& choice);

@@ -3,8 +3,10 @@
 #include <cmath>
 
 #include "canonical.h"
+#include "greedy.h"
 #include "gumbel.h"
 #include "module_contract_texts.h"
+#include "rng.h"
 #include "search.h"
 
 namespace velmar::self_play {
@@ -84,8 +86,17 @@ EvalResult evaluate_with_options(SearchNode& node, const Game& game, const Searc
   if (options.canonical_order) canonical = canonical_tiles(game);
   EvalResult result =
       evaluate(node, game, evaluator, reply, options.canonical_order ? &canonical : nullptr);
-  if (const Values* values = std::get_if<Values>(&result)) node.value = (*values)[node.player];
+  if (Values* values = std::get_if<Values>(&result)) {
+    if (options.rollout_weight) mix_playout(*values, game, *options.rollout_weight);
+    node.value = (*values)[node.player];
+  }
   return result;
+}
+
+void mix_playout(Values& values, const Game& game, float weight) {
+  const Values payoff = greedy_playout(game, thread_rng());
+  for (uint32_t p = 0; p < kNumPlayers; ++p)
+    values[p] = (1.0f - weight) * values[p] + weight * payoff[p];
 }
 
 uint32_t select_with_options(const SearchNode& node, const Config& config,

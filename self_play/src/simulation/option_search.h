@@ -35,10 +35,15 @@ OptionSearchResult search_with_options(const Game& game, const Config& config,
                                        Console& console);
 
 // Evaluates `node` at the position of `game`; an expanded node keeps the
-// value for its player to move, and with canonical_order only the canonical
-// tiles become children.
+// value for its player to move, with canonical_order only the canonical
+// tiles become children, and with rollout_weight the values mix in a greedy
+// playout's payoff.
 EvalResult evaluate_with_options(SearchNode& node, const Game& game, const SearchOptions& options,
                                  Evaluator& evaluator, Reply& reply);
+
+// Mixes into `values` the payoff of one greedy playout from `game` (not
+// over): (1 - weight) * values + weight * payoff.
+void mix_playout(Values& values, const Game& game, float weight);
 
 // The child to descend into below the root.
 uint32_t select_with_options(const SearchNode& node, const Config& config,

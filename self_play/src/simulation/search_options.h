@@ -25,6 +25,9 @@ struct SearchOptions {
   // Q-values everywhere.
   bool gumbel = false;
   uint32_t gumbel_m = 16;
+  // A leaf's values mix the network's with the payoff of one greedy
+  // playout from it: (1 - w) * network + w * playout.
+  std::optional<float> rollout_weight;
 };
 
 }  // namespace velmar::self_play
