@@ -245,6 +245,7 @@ def test_greedy_and_best_players_parse(tmp_path):
     assert (spec.evaluator, spec.sims, spec.c_init) == ("numpy:" + path, 12, 1.5)
     assert spec.search.options == {"fpu_reduction": 0.2, "reuse_tree": True,
                                    "rollout_weight": 0.5}
+    assert "rollout_weight" not in PlayerSpec.parse("b=best:%s,rollout=0" % path).search.options
     with pytest.raises(ArenaError):
         PlayerSpec.parse("b=best:%s" % (tmp_path / "missing.npz"))
 

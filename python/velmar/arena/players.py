@@ -74,7 +74,7 @@ class PlayerSpec:
         """From ``NAME=EVALUATOR[,KEY=VALUE...]``; keys: sims, c_base,
         c_init, alpha (dirichlet_alpha), noise (exploration_fraction), and
         the search options fpu=X, canonical=1, reuse=1, skip=1, gumbel=1,
-        gumbel_m=M, rollout=W (a switch is 0 or 1)."""
+        gumbel_m=M, rollout=W (a switch is 0 or 1; rollout=0 is off)."""
         head, *settings = text.split(",")
         name, sep, evaluator = head.partition("=")
         if not sep or not name.strip() or not evaluator.strip():
@@ -94,6 +94,8 @@ class PlayerSpec:
             if sep and key in OPTION_KEYS:
                 option, kind = OPTION_KEYS[key]
                 options[option] = _option_value(name, key, value.strip(), kind)
+                if option == "rollout_weight" and options[option] == 0:
+                    del options[option]  # rollout=0: no playouts (a recorded weight is undone)
                 continue
             if sep and key in SELFPLAY_ONLY:
                 raise ArenaError("player %r: %s is a self-play setting (playout caps choose "
