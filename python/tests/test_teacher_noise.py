@@ -4,13 +4,12 @@ import importlib.util
 import json
 import os
 
-import numpy as np
 import pytest
 
 from selfplay_helpers import REPO, need_extension, random_game
 
 need_extension()
-pytest.importorskip("numpy")
+np = pytest.importorskip("numpy", reason="NumPy is not available for this interpreter")
 from velmar.game import data  # noqa: E402
 from velmar.game.planes import pack_planes  # noqa: E402
 
