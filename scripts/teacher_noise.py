@@ -2,10 +2,10 @@
 """How far a search's choices can teach a network: searches the positions of
 recorded games twice and counts how often the two searches pick the same tile.
 
-usage: scripts/teacher_noise.py --data DIR --player SPEC [--positions N]
+usage: scripts/teacher_noise.py --data DIR --player PLAYER [--positions N]
            [--repeats K] [--from-tile T] [--seed S] [--json PATH]
 
-SPEC is an arena player (``NAME=numpy:W.npz,sims=32,fpu=0.2,gumbel=1,...``).
+PLAYER is an arena player (``NAME=numpy:W.npz,sims=32,fpu=0.2,gumbel=1,...``).
 Each of the two "teachers" is the mean of K searches' policy targets (the
 recorded policy with search options, else the visit shares); its pick is the
 target's top tile. A network trained on such targets can at best learn their
@@ -91,10 +91,10 @@ def top(mean):
     return min(c for c, p in mean.items() if p == best)
 
 
-def measure(data_dir, spec, n, repeats, from_tile, seed):
-    evaluator = make_evaluator(spec.evaluator, seed=seed)
+def measure(data_dir, player, n, repeats, from_tile, seed):
+    evaluator = make_evaluator(player.evaluator, seed=seed)
     exchange = InProcess(evaluator)
-    config = dataclasses.replace(spec.search, sample_moves=0)  # no opening draw
+    config = dataclasses.replace(player.search, sample_moves=0)  # no opening draw
     d = data.load(data_dir)
     counts = {"positions": 0, "agree": 0, "prior_top": 0, "entropy": 0.0, "left": 0,
               "left_agree": 0}
@@ -104,15 +104,16 @@ def measure(data_dir, spec, n, repeats, from_tile, seed):
         prior_top = int(np.argmax(np.where(legal, logits.reshape(-1), -np.inf)))
         (a, h), (b, _) = (teacher(game, config, exchange, config.options, repeats)
                           for _ in range(2))
+        ta, tb = top(a), top(b)
         counts["positions"] += 1
-        counts["agree"] += top(a) == top(b)
-        counts["prior_top"] += ((top(a) == prior_top) + (top(b) == prior_top)) / 2
+        counts["agree"] += ta == tb
+        counts["prior_top"] += ((ta == prior_top) + (tb == prior_top)) / 2
         counts["entropy"] += h
-        if top(a) != prior_top or top(b) != prior_top:
+        if ta != prior_top or tb != prior_top:
             counts["left"] += 1
-            counts["left_agree"] += top(a) == top(b)
+            counts["left_agree"] += ta == tb
     k = counts["positions"]
-    return {"player": spec.name, "sims": config.sims_per_move, "options": config.options or {},
+    return {"player": player.name, "sims": config.sims_per_move, "options": config.options or {},
             "repeats": repeats, "positions": k, "agree": counts["agree"] / k,
             "prior_top": counts["prior_top"] / k, "entropy": counts["entropy"] / k,
             "left": counts["left"] / k,
@@ -133,16 +134,16 @@ def main(argv=None):
     if a.positions < 1 or a.repeats < 1:
         ap.error("--positions and --repeats must be at least 1")
     try:
-        spec = PlayerSpec.parse(a.player)
+        player = PlayerSpec.parse(a.player)
     except ArenaError as e:
         ap.error(str(e))
-    if spec.rule:
+    if player.rule:
         ap.error("the player must search (a rule player has no targets)")
-    out = measure(a.data, spec, a.positions, a.repeats, a.from_tile, a.seed)
+    out = measure(a.data, player, a.positions, a.repeats, a.from_tile, a.seed)
     print("%s, %d sims, %d search(es) per teacher, %d positions: two teachers agree %.3f, "
           "a teacher picks the prior's top tile %.3f, target entropy %.3f; "
           "where a teacher leaves the prior's top tile (%.3f of positions) they agree %s"
-          % (spec.name, out["sims"], out["repeats"], out["positions"], out["agree"],
+          % (player.name, out["sims"], out["repeats"], out["positions"], out["agree"],
              out["prior_top"], out["entropy"], out["left"],
              "–" if out["left_agree"] is None else "%.3f" % out["left_agree"]))
     if a.json:

@@ -1,8 +1,9 @@
 """scripts/teacher_noise.py: two searches of recorded positions."""
 
-import importlib.util
 import json
 import os
+import runpy
+from types import SimpleNamespace
 
 import pytest
 
@@ -13,10 +14,7 @@ np = pytest.importorskip("numpy", reason="NumPy is not available for this interp
 from velmar.game import data  # noqa: E402
 from velmar.game.planes import pack_planes  # noqa: E402
 
-spec = importlib.util.spec_from_file_location(
-    "teacher_noise", os.path.join(REPO, "scripts", "teacher_noise.py"))
-teacher_noise = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(teacher_noise)
+teacher_noise = SimpleNamespace(**runpy.run_path(os.path.join(REPO, "scripts", "teacher_noise.py")))
 
 
 @pytest.fixture(scope="module")
